@@ -1,0 +1,5 @@
+#include "app/attempt_messages.h"
+
+HWND g_mainWindow = nullptr;
+std::wstring g_installerPath;
+std::wstring g_lastError;

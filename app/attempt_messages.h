@@ -1,0 +1,21 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Private messages from an install attempt to the main window. Always posted,
+// never sent, so the worker can never block on the window.
+const UINT WM_APP_PROGRESS = WM_APP + 1; // wParam: percentage 0..100
+const UINT WM_APP_VERIFIED = WM_APP + 2; // g_installerPath names a verified file
+const UINT WM_APP_FAILED = WM_APP + 3;   // g_lastError holds the failure text
+
+// Null in the headless modes: posts then land in the posting thread's own
+// queue, where nothing reads them.
+extern HWND g_mainWindow;
+
+// Written completely by one thread before the message announcing it is posted,
+// and read by the main thread only while handling that message; the message
+// queue orders the two, so no lock is needed.
+extern std::wstring g_installerPath;
+extern std::wstring g_lastError;

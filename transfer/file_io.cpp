@@ -1,0 +1,41 @@
+#include "transfer/file_io.h"
+
+static const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+static ScopedCloseHandle OpenWith(const std::wstring& path, DWORD access, DWORD disposition)
+{
+    HANDLE file = CreateFileW(path.c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return ScopedCloseHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
+}
+
+ScopedCloseHandle OpenFileForReading(const std::wstring& path)
+{
+    return OpenWith(path, GENERIC_READ, OPEN_EXISTING);
+}
+
+ScopedCloseHandle CreateFileTruncated(const std::wstring& path)
+{
+    return OpenWith(path, GENERIC_WRITE, CREATE_ALWAYS);
+}
+
+ScopedCloseHandle OpenFileForAppending(const std::wstring& path)
+{
+    // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at the
+    // current end, even when another program appends in between.
+    return OpenWith(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS);
+}
+
+bool WriteFileFully(HANDLE file, const void* data, size_t size)
+{
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(file, next, chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        next += written;
+        size -= written;
+    }
+    return true;
+}

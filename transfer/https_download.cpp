@@ -1,0 +1,118 @@
+#include "transfer/https_download.h"
+
+#include "app/attempt_messages.h"
+#include "manifest/url_policy.h"
+#include "transfer/file_io.h"
+
+static const wchar_t kUserAgent[] = L"KORVA Static Module Installer/1.0";
+static const wchar_t kGeneralFailure[] =
+    L"The download could not be completed. Check the internet connection and try again.";
+static const wchar_t kUnexpectedResponse[] = L"The KORVA server returned an unexpected response.";
+
+unsigned ProgressPercent(unsigned long long received, unsigned long long declared)
+{
+    if (declared == 0) {
+        return 0;
+    }
+    const unsigned long long percent = received * 100 / declared;
+    return percent > 100 ? 100u : static_cast<unsigned>(percent);
+}
+
+static bool QueryNumberHeader(HINTERNET request, DWORD infoLevel, DWORD& value)
+{
+    DWORD size = sizeof(value);
+    return WinHttpQueryHeaders(request, infoLevel | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &value,
+                               &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
+}
+
+// Connects and sends one GET; statusCode stays 0 when no status was obtained.
+static bool SendGetRequest(const ParsedUrl& parsed, HINTERNET session, ScopedWinHttpCloseHandle& connection,
+                           ScopedWinHttpCloseHandle& request, DWORD& statusCode)
+{
+    connection.reset(WinHttpConnect(session, parsed.host.c_str(), parsed.port, 0));
+    if (!connection) {
+        return false;
+    }
+    // No option is set on any handle: certificate validation and redirect
+    // policy stay the platform's, which refuses an https-to-http redirect.
+    request.reset(WinHttpOpenRequest(connection.get(), L"GET", parsed.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+    if (!request) {
+        return false;
+    }
+    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request.get(), nullptr)) {
+        return false;
+    }
+    return QueryNumberHeader(request.get(), WINHTTP_QUERY_STATUS_CODE, statusCode) && statusCode == 200;
+}
+
+// Stores each chunk as it arrives, sized by what the service reports available.
+static bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& buffer, DWORD declaredLength,
+                        bool reportProgress)
+{
+    unsigned long long received = 0;
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            return false;
+        }
+        if (available == 0) {
+            return true;
+        }
+        std::vector<char> chunk(available);
+        DWORD read = 0;
+        if (!WinHttpReadData(request, chunk.data(), available, &read)) {
+            return false;
+        }
+        bool stored = true;
+        if (file) {
+            stored = WriteFileFully(file, chunk.data(), read);
+        } else {
+            buffer.insert(buffer.end(), chunk.begin(), chunk.begin() + read);
+        }
+        received += read;
+        if (reportProgress && declaredLength != 0) {
+            PostMessageW(g_mainWindow, WM_APP_PROGRESS, ProgressPercent(received, declaredLength), 0);
+        }
+        if (!stored) {
+            return false;
+        }
+    }
+}
+
+bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath,
+                   bool reportProgress, std::wstring& errorText)
+{
+    ParsedUrl parsed;
+    if (!ValidateReleaseUrl(url, parsed, errorText)) {
+        return false;
+    }
+    const ScopedWinHttpCloseHandle session(
+        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) {
+        errorText = L"Unable to initialize the secure download service.";
+        return false;
+    }
+    WinHttpSetTimeouts(session.get(), 10000, 10000, 30000, 30000);
+    ScopedWinHttpCloseHandle connection;
+    ScopedWinHttpCloseHandle request;
+    DWORD statusCode = 0;
+    bool outcome = SendGetRequest(parsed, session.get(), connection, request, statusCode);
+    DWORD declaredLength = 0;
+    if (outcome && !QueryNumberHeader(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, declaredLength)) {
+        declaredLength = 0; // no Content-Length only switches progress off
+    }
+    // The file is touched only after a 200, so a refused request never
+    // truncates an earlier download of the same name.
+    ScopedCloseHandle file;
+    if (outcome && !outputPath.empty()) {
+        file = CreateFileTruncated(outputPath);
+        outcome = static_cast<bool>(file);
+    }
+    outcome = outcome && ReceiveBody(request.get(), file.get(), buffer, declaredLength, reportProgress);
+    if (!outcome) {
+        errorText = (statusCode != 0 && statusCode != 200) ? kUnexpectedResponse : kGeneralFailure;
+    }
+    return outcome;
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+using ByteBuffer = std::vector<char>;
+
+// One HTTPS GET of a URL that passes the release URL policy. With an empty
+// outputPath the body is appended to buffer; otherwise it is written to that
+// file, which is created or truncated only after a 200 answer. With
+// reportProgress, WM_APP_PROGRESS is posted per chunk when the length is known.
+// On failure errorText is replaced by one user-facing message.
+bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath,
+                   bool reportProgress, std::wstring& errorText);
+
+// Percentage posted after a chunk: 64-bit product, truncated, capped at 100.
+unsigned ProgressPercent(unsigned long long received, unsigned long long declared);

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+
+// SHA-256 of the file named by g_installerPath, as 64 lower-case hex digits.
+// On failure errorText is replaced and digestHex left alone.
+bool Sha256FileHex(std::wstring& digestHex, std::wstring& errorText);

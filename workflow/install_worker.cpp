@@ -1,0 +1,114 @@
+#include "workflow/install_worker.h"
+
+#include "app/attempt_messages.h"
+#include "manifest/release_manifest.h"
+#include "manifest/url_policy.h"
+#include "transfer/https_download.h"
+#include "transfer/sha256_file.h"
+#include "workflow/installer_directory.h"
+#include "workflow/installer_log.h"
+
+const wchar_t* const kManifestUrl = L"https://korva.com/updates/korva-suite-update.txt";
+
+static const wchar_t kIncomplete[] = L"The KORVA release manifest is incomplete.";
+static const wchar_t kMismatch[] =
+    L"The downloaded installer did not match the official SHA-256 value. It will not be executed.";
+
+struct ReleaseEntries {
+    std::wstring version;
+    std::wstring installerUrl;
+    std::wstring expectedDigest;
+};
+
+bool IsSafeVersionForFileName(const std::wstring& version)
+{
+    if (version.find(L"..") != std::wstring::npos) {
+        return false;
+    }
+    for (wchar_t c : version) {
+        if (c < 0x20 || c == 0x7F || std::wstring(L"<>:\"/\\|?*").find(c) != std::wstring::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The version becomes part of a file name, so beyond the three required
+// entries it must be a plain name fragment that stays inside the directory.
+static bool ReadReleaseEntries(const ByteBuffer& bytes, ReleaseEntries& entries)
+{
+    const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(bytes.data(), bytes.size()));
+    const auto version = manifest.find(L"version");
+    const auto url = manifest.find(L"installerurl");
+    const auto digest = manifest.find(L"installersha256");
+    if (version == manifest.end() || url == manifest.end() || digest == manifest.end() ||
+        version->second.empty() || url->second.empty() || digest->second.size() != 64 ||
+        !IsSafeVersionForFileName(version->second)) {
+        return false;
+    }
+    entries = {version->second, url->second, digest->second};
+    return true;
+}
+
+static DWORD FailAttempt(const std::wstring& errorText)
+{
+    g_lastError = errorText;
+    PostMessageW(g_mainWindow, WM_APP_FAILED, 0, 0);
+    return 1;
+}
+
+static DWORD FailVerification(const std::wstring& errorText)
+{
+    DeleteFileW(g_installerPath.c_str());
+    g_lastError = errorText.empty() ? kMismatch : errorText;
+    WriteLogLine(L"Installer SHA-256 verification failed.");
+    PostMessageW(g_mainWindow, WM_APP_FAILED, 0, 0);
+    return 1;
+}
+
+static bool DigestsMatch(const std::wstring& expected, const std::wstring& actual)
+{
+    return FoldAsciiCase(TrimWhitespace(expected)) == FoldAsciiCase(TrimWhitespace(actual));
+}
+
+DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
+{
+    std::wstring errorText;
+    WriteLogLine(L"Checking the KORVA release manifest.");
+    PostMessageW(g_mainWindow, WM_APP_PROGRESS, 0, 0);
+
+    ByteBuffer manifestBytes;
+    if (!HttpsDownload(kManifestUrl, manifestBytes, std::wstring(), false, errorText)) {
+        return FailAttempt(errorText);
+    }
+    ReleaseEntries entries;
+    if (!ReadReleaseEntries(manifestBytes, entries)) {
+        return FailAttempt(kIncomplete);
+    }
+    ParsedUrl parsed;
+    if (!ValidateReleaseUrl(entries.installerUrl, parsed, errorText)) {
+        return FailAttempt(errorText);
+    }
+    const std::wstring directory = GetInstallerDirectory();
+    if (directory.empty()) {
+        // Nowhere safe to write: the same outcome as a file that cannot be opened.
+        return FailAttempt(L"The download could not be completed. Check the internet connection and try again.");
+    }
+    g_installerPath = directory + L"\\KORVA-Setup-" + entries.version + L".exe";
+    WriteLogLine(L"Downloading KORVA " + entries.version + L".");
+
+    ByteBuffer unused;
+    if (!HttpsDownload(entries.installerUrl, unused, g_installerPath, true, errorText)) {
+        // Also removes a file of this name left by an earlier attempt when the
+        // download failed before opening it.
+        DeleteFileW(g_installerPath.c_str());
+        return FailAttempt(errorText);
+    }
+    std::wstring actualDigest;
+    if (!Sha256FileHex(actualDigest, errorText) || !DigestsMatch(entries.expectedDigest, actualDigest)) {
+        return FailVerification(errorText);
+    }
+    WriteLogLine(L"Installer verified successfully.");
+    PostMessageW(g_mainWindow, WM_APP_VERIFIED, 0, 0);
+    return 0;
+}
