@@ -40,6 +40,26 @@ mkdir -p "$HOME"
 
 wine wineboot --init >/dev/null 2>&1
 wineserver -w
+
+# Services the tests need (release server, display, ...) start from hooks,
+# sourced in name order; each may export variables and register cleanup in
+# sandbox_cleanups, run in reverse order before the prefix is removed.
+sandbox_cleanups=()
+run_cleanups() {
+  local i
+  for ((i = ${#sandbox_cleanups[@]} - 1; i >= 0; i--)); do eval "${sandbox_cleanups[i]}" || true; done
+  cleanup
+}
+trap run_cleanups EXIT
+for hook in "$here"/sandbox.d/*.sh; do
+  [ -e "$hook" ] || continue
+  # shellcheck source=/dev/null
+  source "$hook"
+done
+
+# The wineserver keeps what it loaded, trusted certificates among them, so it
+# starts only after the hooks have set up trust.
+wineserver -k >/dev/null 2>&1 || true
 wineserver -p
 
 "$@"
