@@ -61,5 +61,9 @@ done
 # starts only after the hooks have set up trust.
 wineserver -k >/dev/null 2>&1 || true
 wineserver -p
+# The first Wine program of a session starts Wine's own services, which
+# outlive it and inherit its stdout; started under a test, they would hold the
+# test runner's output pipe open forever. Start them here, detached from it.
+wine wineboot >/dev/null 2>&1 </dev/null
 
 "$@"
