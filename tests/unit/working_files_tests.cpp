@@ -1,0 +1,174 @@
+#include "workflow/installer_directory.h"
+#include "workflow/installer_log.h"
+#include "test_support.h"
+
+#include <cstdio>
+
+static std::wstring TempPath()
+{
+    wchar_t buffer[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, buffer);
+    return buffer;
+}
+
+// Every log line: "Y-M-D h:m:s " without leading zeros, then the text.
+static bool HasStampPrefix(const std::string& line, std::string& text)
+{
+    unsigned y, mo, d, h, mi, s;
+    int consumed = 0;
+    // No trailing blank in the format: scanf would swallow the text's own.
+    if (sscanf(line.c_str(), "%u-%u-%u %u:%u:%u%n", &y, &mo, &d, &h, &mi, &s, &consumed) != 6 || consumed == 0 ||
+        line.size() <= static_cast<size_t>(consumed) || line[static_cast<size_t>(consumed)] != ' ') {
+        return false;
+    }
+    char expected[64];
+    snprintf(expected, sizeof(expected), "%u-%u-%u %u:%u:%u ", y, mo, d, h, mi, s);
+    text = line.substr(static_cast<size_t>(consumed) + 1);
+    return line.compare(0, strlen(expected), expected) == 0 && mo >= 1 && mo <= 12 && h < 24;
+}
+
+TEST_SUITE("working_directory")
+{
+    TEST_CASE("LOCALAPPDATA decides, and both folders are created")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        const std::wstring directory = GetInstallerDirectory();
+        CHECK(directory == base.path + L"\\KORVA\\Installer");
+        CHECK(PathExists(base.path + L"\\KORVA"));
+        CHECK(PathExists(directory));
+        CHECK(GetInstallerDirectory() == directory); // existing folders are fine
+        RemoveTree(base.path + L"\\KORVA");
+        CHECK(GetInstallerDirectory() == directory);
+        CHECK(PathExists(directory)); // re-created after it vanished
+    }
+
+    TEST_CASE("without LOCALAPPDATA the temporary path is the base")
+    {
+        const std::wstring expected = TempPath() + L"\\KORVA\\Installer";
+        {
+            ScopedEnvironmentVariable appData(L"LOCALAPPDATA", nullptr);
+            CHECK(GetInstallerDirectory() == expected);
+        }
+        {
+            ScopedEnvironmentVariable appData(L"LOCALAPPDATA", L"");
+            CHECK(GetInstallerDirectory() == expected);
+        }
+        CHECK(PathExists(expected));
+        RemoveTree(TempPath() + L"KORVA");
+    }
+
+    TEST_CASE("a LOCALAPPDATA too long for the buffer falls back to the temporary path")
+    {
+        const std::wstring tooLong = L"C:\\" + std::wstring(300, L'a');
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", tooLong.c_str());
+        CHECK(GetInstallerDirectory() == TempPath() + L"\\KORVA\\Installer");
+        RemoveTree(TempPath() + L"KORVA");
+    }
+
+    TEST_CASE("with no usable base at all nothing is offered to write into")
+    {
+        const std::wstring tooLong = L"C:\\" + std::wstring(300, L'a');
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", tooLong.c_str());
+        ScopedEnvironmentVariable tmp(L"TMP", tooLong.c_str());
+        ScopedEnvironmentVariable temp(L"TEMP", tooLong.c_str());
+        ScopedEnvironmentVariable profile(L"USERPROFILE", tooLong.c_str());
+        wchar_t probe[260];
+        if (GetTempPathW(260, probe) < 260) {
+            // This platform found another temporary folder: nothing to test.
+            MESSAGE("GetTempPathW still found a short path; skipped");
+            return;
+        }
+        CHECK(GetInstallerDirectory() == L"");
+    }
+}
+
+TEST_SUITE("log")
+{
+    TEST_CASE("the stamp has no leading zeros and no fixed width")
+    {
+        SYSTEMTIME t = {};
+        t.wYear = 2026;
+        t.wMonth = 3;
+        t.wDay = 9;
+        t.wHour = 8;
+        t.wMinute = 5;
+        t.wSecond = 7;
+        t.wMilliseconds = 999;
+        CHECK(FormatLogLine(t, L"Checking the KORVA release manifest.") ==
+              "2026-3-9 8:5:7 Checking the KORVA release manifest.");
+        t.wMonth = 12;
+        t.wDay = 31;
+        t.wHour = 23;
+        t.wMinute = 59;
+        t.wSecond = 0;
+        CHECK(FormatLogLine(t, L"  x  ") == "2026-12-31 23:59:0   x  ");
+    }
+
+    TEST_CASE("one byte per character; what a byte cannot hold becomes a question mark")
+    {
+        SYSTEMTIME t = {};
+        t.wYear = 2026;
+        t.wMonth = 1;
+        t.wDay = 1;
+        CHECK(FormatLogLine(t, L"Downloading KORVA 1.\u00E9\u00FF.") == "2026-1-1 0:0:0 Downloading KORVA 1.\xE9\xFF.");
+        // U+010A would otherwise put 0x0A, a line feed, into the file.
+        CHECK(FormatLogLine(t, L"v\u010A\u4E2D\U0001F600.") == "2026-1-1 0:0:0 v????.");
+    }
+
+    TEST_CASE("lines are appended with CR LF, in call order, creating folder and file")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        const std::wstring logPath = base.path + L"\\KORVA\\Installer\\KORVA.Installer.log";
+        WriteLogLine(L"first");
+        WriteLogLine(L" second ");
+        std::string bytes;
+        REQUIRE(ReadBytes(logPath, bytes));
+        const size_t end1 = bytes.find("\r\n");
+        REQUIRE(end1 != std::string::npos);
+        std::string text;
+        CHECK(HasStampPrefix(bytes.substr(0, end1), text));
+        CHECK(text == "first");
+        const std::string rest = bytes.substr(end1 + 2);
+        REQUIRE(rest.size() >= 2);
+        CHECK(rest.substr(rest.size() - 2) == "\r\n");
+        CHECK(HasStampPrefix(rest.substr(0, rest.size() - 2), text));
+        CHECK(text == " second ");
+        CHECK(bytes.find('\n') == end1 + 1); // no bare LF anywhere
+    }
+
+    TEST_CASE("another program holding the log open does not block a line")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        const std::wstring logPath = base.path + L"\\KORVA\\Installer\\KORVA.Installer.log";
+        WriteLogLine(L"one");
+        HANDLE reader = CreateFileW(logPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+        REQUIRE(reader != INVALID_HANDLE_VALUE);
+        WriteLogLine(L"two");
+        CloseHandle(reader);
+        std::string bytes;
+        REQUIRE(ReadBytes(logPath, bytes));
+        CHECK(bytes.find(" two\r\n") != std::string::npos);
+    }
+
+    TEST_CASE("a log that cannot be opened drops the line silently")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        const std::wstring logPath = base.path + L"\\KORVA\\Installer\\KORVA.Installer.log";
+        WriteLogLine(L"kept");
+        HANDLE exclusive = CreateFileW(logPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        REQUIRE(exclusive != INVALID_HANDLE_VALUE);
+        WriteLogLine(L"dropped");
+        CloseHandle(exclusive);
+        WriteLogLine(L"after");
+        std::string bytes;
+        REQUIRE(ReadBytes(logPath, bytes));
+        CHECK(bytes.find("dropped") == std::string::npos);
+        CHECK(bytes.find(" after\r\n") != std::string::npos);
+    }
+}
