@@ -110,3 +110,29 @@ std::string Narrow(const std::wstring& text)
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
     return out;
 }
+
+std::wstring SandboxPath(const wchar_t* variable)
+{
+    wchar_t buffer[1024] = {};
+    const DWORD length = GetEnvironmentVariableW(variable, buffer, 1024);
+    if (length == 0 || length >= 1024) {
+        return std::wstring();
+    }
+    std::wstring path = std::wstring(L"Z:") + buffer;
+    for (wchar_t& c : path) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return path;
+}
+
+std::vector<PostedMessage> DrainThreadMessages()
+{
+    std::vector<PostedMessage> posted;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        posted.push_back({message.message, message.wParam});
+    }
+    return posted;
+}

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // A fresh, empty folder under the sandbox's Wine temp path, removed with its
 // contents when the object goes out of scope.
@@ -43,3 +44,15 @@ template <> struct StringMaker<std::wstring> {
     static String convert(const std::wstring& value) { return ("L\"" + Narrow(value) + "\"").c_str(); }
 };
 } // namespace doctest
+
+// A Linux path from the sandbox's environment (such as the served release
+// tree) as Wine sees it through drive Z:.
+std::wstring SandboxPath(const wchar_t* variable);
+
+// Every message posted to this thread's queue so far, oldest first. Posts to
+// a null window land here, as they do in the headless mode.
+struct PostedMessage {
+    UINT message;
+    WPARAM wParam;
+};
+std::vector<PostedMessage> DrainThreadMessages();

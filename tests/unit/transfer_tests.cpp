@@ -1,0 +1,203 @@
+#include "app/attempt_messages.h"
+#include "transfer/https_download.h"
+#include "workflow/install_worker.h"
+#include "test_support.h"
+
+#include <algorithm>
+
+static const wchar_t kUnexpected[] = L"The KORVA server returned an unexpected response.";
+static const wchar_t kMismatch[] =
+    L"The downloaded installer did not match the official SHA-256 value. It will not be executed.";
+
+static std::wstring Www(const std::wstring& relative)
+{
+    return SandboxPath(L"KORVA_WWW") + L"\\" + relative;
+}
+
+static std::wstring FaultTlsUrl(const std::wstring& path)
+{
+    wchar_t port[16] = {};
+    GetEnvironmentVariableW(L"KORVA_FAULT_TLS_PORT", port, 16);
+    return std::wstring(L"https://korva.com:") + port + path;
+}
+
+// Selects fault-server behaviour; removed again so later suites get the
+// static manifest.
+struct ScopedFaultScenario {
+    explicit ScopedFaultScenario(const std::string& json) { WriteBytes(SandboxPath(L"KORVA_FAULT_SCENARIO"), json); }
+    ~ScopedFaultScenario() { DeleteFileW(SandboxPath(L"KORVA_FAULT_SCENARIO").c_str()); }
+};
+
+static std::vector<WPARAM> ProgressPosts()
+{
+    std::vector<WPARAM> percents;
+    for (const PostedMessage& m : DrainThreadMessages()) {
+        if (m.message == WM_APP_PROGRESS) {
+            percents.push_back(m.wParam);
+        }
+    }
+    return percents;
+}
+
+TEST_SUITE("download")
+{
+    TEST_CASE("a known length gives rising percentages that end at 100")
+    {
+        DrainThreadMessages();
+        const std::string body = PatternBytes(700000);
+        REQUIRE(WriteBytes(Www(L"releases-big.bin"), body));
+        TempFolder folder;
+        const std::wstring target = folder.path + L"\\big.bin";
+        ByteBuffer untouched;
+        std::wstring error = L"kept";
+        REQUIRE(HttpsDownload(L"https://korva.com/releases-big.bin", untouched, target, true, error));
+        CHECK(error == L"kept");
+        CHECK(untouched.empty());
+        std::string stored;
+        REQUIRE(ReadBytes(target, stored));
+        CHECK(stored == body);
+        const std::vector<WPARAM> percents = ProgressPosts();
+        REQUIRE(percents.size() >= 2);
+        CHECK(std::is_sorted(percents.begin(), percents.end()));
+        CHECK(percents.front() < 100);
+        CHECK(percents.back() == 100);
+    }
+
+    TEST_CASE("memory mode appends to the buffer, and the flag alone decides on progress")
+    {
+        DrainThreadMessages();
+        REQUIRE(WriteBytes(Www(L"small.txt"), "version=1\n"));
+        ByteBuffer buffer = {'x', 'y'};
+        std::wstring error;
+        REQUIRE(HttpsDownload(L"https://www.korva.com/small.txt", buffer, L"", false, error));
+        CHECK(std::string(buffer.begin(), buffer.end()) == "xyversion=1\n");
+        CHECK(ProgressPosts().empty());
+        REQUIRE(HttpsDownload(L"https://korva.com/small.txt", buffer, L"", true, error));
+        CHECK(ProgressPosts() == std::vector<WPARAM>{100});
+    }
+
+    TEST_CASE("without Content-Length nothing is posted and the body still arrives")
+    {
+        DrainThreadMessages();
+        REQUIRE(WriteBytes(Www(L"faults\\chunked.bin"), PatternBytes(150000)));
+        ScopedFaultScenario scenario(R"({"/faults/chunked.bin": {"length": "none"}})");
+        ByteBuffer buffer;
+        std::wstring error;
+        REQUIRE(HttpsDownload(FaultTlsUrl(L"/faults/chunked.bin"), buffer, L"", true, error));
+        CHECK(buffer.size() == 150000);
+        CHECK(ProgressPosts().empty());
+    }
+
+    TEST_CASE("a refused status leaves an earlier file of that name untouched")
+    {
+        TempFolder folder;
+        const std::wstring target = folder.path + L"\\KORVA-Setup-1.exe";
+        REQUIRE(WriteBytes(target, "earlier verified download"));
+        for (const char* status : {"404", "500", "204", "206"}) {
+            CAPTURE(status);
+            ScopedFaultScenario scenario(std::string(R"({"/faults/setup.exe": {"status": )") + status +
+                                         R"(, "body": "not this"}})");
+            DrainThreadMessages();
+            ByteBuffer buffer;
+            std::wstring error = L"an earlier message";
+            CHECK_FALSE(HttpsDownload(L"https://korva.com/faults/setup.exe", buffer, target, true, error));
+            CHECK(error == kUnexpected);
+            CHECK(ProgressPosts().empty());
+            std::string stored;
+            REQUIRE(ReadBytes(target, stored));
+            CHECK(stored == "earlier verified download");
+        }
+    }
+
+    TEST_CASE("a URL outside the policy never reaches the network")
+    {
+        ByteBuffer buffer;
+        std::wstring error;
+        CHECK_FALSE(HttpsDownload(L"http://korva.com/small.txt", buffer, L"", false, error));
+        CHECK(error == L"The release URL must use HTTPS.");
+        CHECK_FALSE(HttpsDownload(L"https://mirror.example.net/small.txt", buffer, L"", false, error));
+        CHECK(error == L"The release URL is not hosted on the official KORVA domain.");
+        CHECK(buffer.empty());
+    }
+}
+
+static void ServeRelease(const std::string& version, const std::string& installer, const std::string& digest)
+{
+    REQUIRE(WriteBytes(Www(L"releases-setup.exe"), installer));
+    REQUIRE(WriteBytes(Www(L"updates\\korva-suite-update.txt"),
+                       "version=" + version + "\ninstallerUrl=https://korva.com/releases-setup.exe\n" +
+                           "installerSha256=" + digest + "\n"));
+}
+
+static const char kUnrelatedDigest[] = "9f1bd50f06f4a7a8b2e1b3a5e9c52ec7a9fc9abe08f8a4bcb2b2b3b2bd2f7ff0";
+
+TEST_SUITE("worker")
+{
+    TEST_CASE("a verified attempt posts 0 first and exactly one VERIFIED last")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        const std::string installer = PatternBytes(65537);
+        ServeRelease("1.2.3", installer, "237356E18B503616912ABB8FFAED3A72591E397D4AC294C4637917D48A3F529D");
+        DrainThreadMessages();
+        g_lastError = L"from an earlier attempt";
+        CHECK(InstallWorker(nullptr) == 0);
+        const std::vector<PostedMessage> posted = DrainThreadMessages();
+        REQUIRE(posted.size() >= 2);
+        CHECK(posted.front().message == WM_APP_PROGRESS);
+        CHECK(posted.front().wParam == 0);
+        CHECK(posted.back().message == WM_APP_VERIFIED);
+        CHECK(std::count_if(posted.begin(), posted.end(), [](const PostedMessage& m) {
+                  return m.message == WM_APP_VERIFIED || m.message == WM_APP_FAILED;
+              }) == 1);
+        CHECK(g_lastError == L"from an earlier attempt");
+        CHECK(g_installerPath == base.path + L"\\KORVA\\Installer\\KORVA-Setup-1.2.3.exe");
+        std::string kept;
+        REQUIRE(ReadBytes(g_installerPath, kept));
+        CHECK(kept == installer);
+    }
+
+    TEST_CASE("an early failure keeps the previous path and replaces the error text")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        ScopedFaultScenario scenario(R"({"/updates/korva-suite-update.txt": {"status": 500, "body": "oops"}})");
+        DrainThreadMessages();
+        g_installerPath = L"C:\\previous\\KORVA-Setup-0.9.exe";
+        g_lastError = L"something much longer from an earlier failure";
+        CHECK(InstallWorker(nullptr) == 1);
+        const std::vector<PostedMessage> posted = DrainThreadMessages();
+        REQUIRE(!posted.empty());
+        CHECK(posted.back().message == WM_APP_FAILED);
+        CHECK(std::count_if(posted.begin(), posted.end(),
+                            [](const PostedMessage& m) { return m.message == WM_APP_FAILED; }) == 1);
+        CHECK(g_lastError == kUnexpected);
+        CHECK(g_installerPath == L"C:\\previous\\KORVA-Setup-0.9.exe");
+    }
+
+    TEST_CASE("a mismatch after another failure shows the mismatch text and deletes the file")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        g_lastError = L"The KORVA release manifest is incomplete.";
+        ServeRelease("2.0", PatternBytes(1000), kUnrelatedDigest);
+        CHECK(InstallWorker(nullptr) == 1);
+        DrainThreadMessages();
+        CHECK(g_lastError == kMismatch);
+        CHECK(g_installerPath == base.path + L"\\KORVA\\Installer\\KORVA-Setup-2.0.exe");
+        CHECK_FALSE(PathExists(g_installerPath));
+    }
+
+    TEST_CASE("a version is used in a file name only when it stays a plain name")
+    {
+        for (const wchar_t* good : {L"1.2.3.4", L"2026.1-beta+7", L"1 2", L"v\u00E9"}) {
+            CAPTURE(Narrow(good));
+            CHECK(IsSafeVersionForFileName(good));
+        }
+        for (const wchar_t* bad : {L"..", L"..\\..\\x", L"1/2", L"a\\b", L"C:x", L"a<b", L"a>b", L"a\"b", L"a|b", L"a?b",
+                                   L"a*b", L"1\t2", L"1\r2", L"\x7F"}) {
+            CAPTURE(Narrow(bad));
+            CHECK_FALSE(IsSafeVersionForFileName(bad));
+        }
+    }
+}
