@@ -1,0 +1,197 @@
+#!/usr/bin/env python3
+"""A release server that misbehaves on request, for what nginx will not do on
+purpose: wrong or missing Content-Length, a connection reset mid-body, a stall,
+odd status codes and redirects.
+
+Every request looks up its path (query removed) in the scenario file, a JSON
+object read afresh per request, so a test changes behaviour by rewriting it:
+
+  {"/faults/setup.exe": {"status": 200, "length": 10, "reset_after": 4096}}
+
+Action fields, all optional:
+  status       HTTP status (200 when a body exists, else 404)
+  body         text sent as UTF-8
+  body_file    file to send, relative to the served tree or absolute; without
+               body or body_file the file at the request path in the tree
+  length       "exact" (default), "none" (close-delimited) or the number to
+               declare in Content-Length whatever the body's size
+  headers      extra response headers, {"Location": "..."}
+  reset_after  send this many body bytes, then abort the connection (TCP RST)
+  stall_after  send this many body bytes, then go silent for stall_seconds
+               (default 60) or until the client gives up
+
+It listens in plain HTTP (nginx proxies to it, so nginx stays the TLS end for
+the fixed manifest URL) and, when given a certificate, in TLS as well. Each
+request is logged as one line "port<TAB>host<TAB>request line<TAB>status<TAB>
+body bytes sent<TAB>user agent".
+"""
+import argparse
+import json
+import os
+import socket
+import socketserver
+import ssl
+import struct
+import sys
+import threading
+import time
+
+REASONS = {
+    200: "OK", 204: "No Content", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
+    307: "Temporary Redirect", 404: "Not Found", 500: "Internal Server Error",
+}
+
+
+class FaultServer(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, port, config, tls_context=None):
+        super().__init__(("127.0.0.1", port), Handler)
+        self.config = config
+        self.tls_context = tls_context
+
+
+def read_head(sock):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(4096)
+        if not chunk or len(data) > 65536:
+            return None
+        data += chunk
+    return data.split(b"\r\n\r\n", 1)[0].decode("latin-1")
+
+
+def load_scenario(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except FileNotFoundError:
+        return {}
+
+
+def resolve_body(www, path, action):
+    if "body" in action:
+        return action["body"].encode("utf-8")
+    name = action.get("body_file", path.lstrip("/"))
+    full = os.path.normpath(os.path.join(www, name))
+    if not full.startswith(os.path.normpath(www) + os.sep) or not os.path.isfile(full):
+        return None
+    with open(full, "rb") as f:
+        return f.read()
+
+
+def response_head(status, body, action):
+    lines = ["HTTP/1.1 %d %s" % (status, REASONS.get(status, "Status")),
+             "Content-Type: application/octet-stream", "Connection: close"]
+    length = action.get("length", "exact")
+    if status != 204 and length != "none":
+        lines.append("Content-Length: %d" % (len(body) if length == "exact" else int(length)))
+    if status == 206 and body:
+        lines.append("Content-Range: bytes 0-%d/%d" % (len(body) - 1, len(body) * 2))
+    for name, value in action.get("headers", {}).items():
+        lines.append("%s: %s" % (name, value))
+    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+
+
+def abort(sock):
+    # Linger 0 turns close() into a TCP reset: no TLS close_notify, no FIN.
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def close_tls(sock):
+    # Sends close_notify without waiting for the client's: a blocking unwrap
+    # would hold the TCP close back until the socket timeout, and clients read
+    # a close-delimited body up to that close.
+    sock.setblocking(False)
+    try:
+        sock.unwrap()
+    except (OSError, ssl.SSLError):
+        pass
+
+
+def wait_for_client_to_give_up(sock, seconds):
+    sock.settimeout(seconds)
+    try:
+        while sock.recv(4096):
+            pass
+    except (OSError, ssl.SSLError):
+        pass
+
+
+class Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        sock = self.request
+        sock.settimeout(15)
+        if self.server.tls_context:
+            try:
+                sock = self.server.tls_context.wrap_socket(sock, server_side=True)
+            except (OSError, ssl.SSLError):
+                return
+        try:
+            head = read_head(sock)
+        except (OSError, ssl.SSLError):
+            return
+        if head is None:
+            return
+        request_line, _, header_text = head.partition("\r\n")
+        headers = {}
+        for line in header_text.split("\r\n"):
+            name, _, value = line.partition(":")
+            headers[name.strip().lower()] = value.strip()
+        target = request_line.split(" ")[1] if request_line.count(" ") >= 2 else "/"
+        path = target.split("?", 1)[0]
+        cfg = self.server.config
+        action = load_scenario(cfg.scenario).get(path, {})
+        body = resolve_body(cfg.www, path, action)
+        status = action.get("status", 200 if body is not None else 404)
+        body = b"" if body is None or status == 204 else body
+        sent = self.respond(sock, status, body, action)
+        with cfg.log_lock, open(cfg.log, "a", encoding="utf-8") as log:
+            log.write("\t".join([str(self.server.server_address[1]), headers.get("host", "-"), request_line,
+                                 str(status), str(sent), headers.get("user-agent", "-")]) + "\n")
+
+    def respond(self, sock, status, body, action):
+        cut = action.get("reset_after", action.get("stall_after"))
+        part = body if cut is None else body[:cut]
+        try:
+            sock.sendall(response_head(status, body, action) + part)
+            if "reset_after" in action:
+                abort(sock)
+                return len(part)
+            if "stall_after" in action:
+                wait_for_client_to_give_up(sock, float(action.get("stall_seconds", 60)))
+            elif isinstance(sock, ssl.SSLSocket):
+                close_tls(sock)
+            sock.close()
+        except (OSError, ssl.SSLError):
+            pass
+        return len(part)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--www", required=True)
+    parser.add_argument("--scenario", required=True)
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--http-port", type=int, required=True)
+    parser.add_argument("--tls-port", type=int)
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    config = parser.parse_args()
+    config.log_lock = threading.Lock()
+    servers = [FaultServer(config.http_port, config)]
+    if config.tls_port:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.minimum_version = ssl.TLSVersion.TLSv1_2
+        context.load_cert_chain(config.cert, config.key)
+        servers.append(FaultServer(config.tls_port, config, context))
+    for server in servers[1:]:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    print("fault server listening", flush=True)
+    servers[0].serve_forever()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
