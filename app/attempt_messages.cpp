@@ -3,3 +3,4 @@
 HWND g_mainWindow = nullptr;
 std::wstring g_installerPath;
 std::wstring g_lastError;
+ScopedCloseHandle g_installerLock;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <windows.h>
+#include "transfer/unique_handle.h"
 
 #include <string>
 
@@ -19,3 +19,11 @@ extern HWND g_mainWindow;
 // queue orders the two, so no lock is needed.
 extern std::wstring g_installerPath;
 extern std::wstring g_lastError;
+
+// Read handle on the verified installer that denies writing, renaming and
+// deleting to everyone else, so the file that was hashed is the file that is
+// started. Opened by the worker before hashing and set before it posts
+// WM_APP_VERIFIED; closed by the worker on failure (before deleting the file),
+// by the window once ShellExecuteExW has returned, and by the headless mode
+// before the process exits.
+extern ScopedCloseHandle g_installerLock;

@@ -81,7 +81,9 @@ static void OnVerified(HWND window)
     info.lpVerb = L"open";
     info.lpFile = g_installerPath.c_str();
     info.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&info)) {
+    const BOOL started = ShellExecuteExW(&info);
+    g_installerLock.reset(); // held until the start has read the file
+    if (!started) {
         g_lastError = L"Windows could not start the verified KORVA Setup file.";
         PostMessageW(window, WM_APP_FAILED, 0, 0);
         return;

@@ -2,10 +2,16 @@
 
 static const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-static ScopedCloseHandle OpenWith(const std::wstring& path, DWORD access, DWORD disposition)
+static ScopedCloseHandle OpenWith(const std::wstring& path, DWORD access, DWORD disposition,
+                                  DWORD share = kShareAll)
 {
-    HANDLE file = CreateFileW(path.c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     return ScopedCloseHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
+}
+
+ScopedCloseHandle OpenFileDenyingChanges(const std::wstring& path)
+{
+    return OpenWith(path, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
 }
 
 ScopedCloseHandle OpenFileForReading(const std::wstring& path)

@@ -5,7 +5,7 @@
 #include "transfer/file_io.h"
 
 static const wchar_t kUserAgent[] = L"KORVA Static Module Installer/1.0";
-static const wchar_t kGeneralFailure[] =
+const wchar_t kDownloadFailedMessage[] =
     L"The download could not be completed. Check the internet connection and try again.";
 static const wchar_t kUnexpectedResponse[] = L"The KORVA server returned an unexpected response.";
 
@@ -60,6 +60,9 @@ static bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& buffer, DWOR
         if (available == 0) {
             return true;
         }
+        if (!file && received + available > kMaxMemoryBody) {
+            return false;
+        }
         std::vector<char> chunk(available);
         DWORD read = 0;
         if (!WinHttpReadData(request, chunk.data(), available, &read)) {
@@ -112,7 +115,7 @@ bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstri
     }
     outcome = outcome && ReceiveBody(request.get(), file.get(), buffer, declaredLength, reportProgress);
     if (!outcome) {
-        errorText = (statusCode != 0 && statusCode != 200) ? kUnexpectedResponse : kGeneralFailure;
+        errorText = (statusCode != 0 && statusCode != 200) ? kUnexpectedResponse : kDownloadFailedMessage;
     }
     return outcome;
 }

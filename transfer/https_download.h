@@ -5,6 +5,12 @@
 
 using ByteBuffer = std::vector<char>;
 
+extern const wchar_t kDownloadFailedMessage[];
+
+// A manifest is a few hundred bytes; memory mode refuses anything past this so
+// a hostile or broken server cannot exhaust memory.
+const unsigned long kMaxMemoryBody = 1024 * 1024;
+
 // One HTTPS GET of a URL that passes the release URL policy. With an empty
 // outputPath the body is appended to buffer; otherwise it is written to that
 // file, which is created or truncated only after a 200 answer. With

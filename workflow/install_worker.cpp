@@ -3,6 +3,7 @@
 #include "app/attempt_messages.h"
 #include "manifest/release_manifest.h"
 #include "manifest/url_policy.h"
+#include "transfer/file_io.h"
 #include "transfer/https_download.h"
 #include "transfer/sha256_file.h"
 #include "workflow/installer_directory.h"
@@ -59,6 +60,7 @@ static DWORD FailAttempt(const std::wstring& errorText)
 
 static DWORD FailVerification(const std::wstring& errorText)
 {
+    g_installerLock.reset(); // a held lock would make the deletion fail
     DeleteFileW(g_installerPath.c_str());
     g_lastError = errorText.empty() ? kMismatch : errorText;
     WriteLogLine(L"Installer SHA-256 verification failed.");
@@ -92,7 +94,7 @@ DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
     const std::wstring directory = GetInstallerDirectory();
     if (directory.empty()) {
         // Nowhere safe to write: the same outcome as a file that cannot be opened.
-        return FailAttempt(L"The download could not be completed. Check the internet connection and try again.");
+        return FailAttempt(kDownloadFailedMessage);
     }
     g_installerPath = directory + L"\\KORVA-Setup-" + entries.version + L".exe";
     WriteLogLine(L"Downloading KORVA " + entries.version + L".");
@@ -103,6 +105,11 @@ DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
         // download failed before opening it.
         DeleteFileW(g_installerPath.c_str());
         return FailAttempt(errorText);
+    }
+    // Locked before hashing: what is hashed is then what the window starts.
+    g_installerLock = OpenFileDenyingChanges(g_installerPath);
+    if (!g_installerLock) {
+        return FailVerification(L"The downloaded package could not be verified.");
     }
     std::wstring actualDigest;
     if (!Sha256FileHex(actualDigest, errorText) || !DigestsMatch(entries.expectedDigest, actualDigest)) {
