@@ -127,6 +127,23 @@ std::wstring SandboxPath(const wchar_t* variable)
     return path;
 }
 
+int RunProcess(const std::wstring& commandLine)
+{
+    std::wstring mutableLine = commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return -1;
+    }
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
 std::vector<PostedMessage> DrainThreadMessages()
 {
     std::vector<PostedMessage> posted;

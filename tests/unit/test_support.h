@@ -56,3 +56,6 @@ struct PostedMessage {
     WPARAM wParam;
 };
 std::vector<PostedMessage> DrainThreadMessages();
+
+// Runs a command line to its end; its exit code, or -1 when it cannot start.
+int RunProcess(const std::wstring& commandLine);

@@ -109,6 +109,28 @@ TEST_SUITE("download")
         }
     }
 
+    TEST_CASE("memory mode gives up past 1 MiB, with or without a declared length")
+    {
+        const std::string big = PatternBytes(3 * 1024 * 1024);
+        REQUIRE(WriteBytes(Www(L"faults\\huge.txt"), big));
+        for (const char* length : {"\"exact\"", "\"none\""}) {
+            CAPTURE(length);
+            ScopedFaultScenario scenario(std::string(R"({"/faults/huge.txt": {"length": )") + length + "}}");
+            ByteBuffer buffer;
+            std::wstring error;
+            CHECK_FALSE(HttpsDownload(FaultTlsUrl(L"/faults/huge.txt"), buffer, L"", false, error));
+            CHECK(error == kDownloadFailedMessage);
+            CHECK(buffer.size() <= kMaxMemoryBody);
+        }
+        // The installer itself is written to a file and has no such limit.
+        ScopedFaultScenario scenario(R"({"/faults/huge.txt": {}})");
+        TempFolder folder;
+        ByteBuffer unused;
+        std::wstring error;
+        CHECK(HttpsDownload(FaultTlsUrl(L"/faults/huge.txt"), unused, folder.path + L"\\huge.txt", false, error));
+        DrainThreadMessages();
+    }
+
     TEST_CASE("a URL outside the policy never reaches the network")
     {
         ByteBuffer buffer;
@@ -155,6 +177,28 @@ TEST_SUITE("worker")
         std::string kept;
         REQUIRE(ReadBytes(g_installerPath, kept));
         CHECK(kept == installer);
+        g_installerLock.reset();
+    }
+
+    TEST_CASE("the verified file cannot be changed or removed until the lock is released")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        const std::string installer = PatternBytes(65536);
+        ServeRelease("3.1", installer, "4b640d85ab3ba30fd02c9fc9db4a8928f416322ad27022ea58a65aaee68a4df2");
+        REQUIRE(InstallWorker(nullptr) == 0);
+        DrainThreadMessages();
+        REQUIRE(static_cast<bool>(g_installerLock));
+        // Another process of the same user tries to swap the file.
+        // (Wine's cmd reports success whatever happened: judge by the file.)
+        REQUIRE(RunProcess(L"cmd.exe /c echo swapped> \"" + g_installerPath + L"\"") >= 0);
+        REQUIRE(RunProcess(L"cmd.exe /c del /q \"" + g_installerPath + L"\"") >= 0);
+        CHECK_FALSE(MoveFileW(g_installerPath.c_str(), (g_installerPath + L".old").c_str()));
+        std::string kept;
+        REQUIRE(ReadBytes(g_installerPath, kept));
+        CHECK(kept == installer);
+        g_installerLock.reset();
+        CHECK(DeleteFileW(g_installerPath.c_str()));
     }
 
     TEST_CASE("an early failure keeps the previous path and replaces the error text")
