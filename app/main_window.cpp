@@ -34,8 +34,8 @@ static void OnCreate(HWND window)
     HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     const DWORD textStyle = WS_CHILD | WS_VISIBLE | SS_LEFT;
     CreateChild(window, L"STATIC", kProductName, textStyle, 24, 20, 470, 28, 0, font);
-    g_statusLabel = CreateChild(window, L"STATIC", L"Download and install the current release.", textStyle, 24, 58,
-                                470, 40, 0, font);
+    g_statusLabel = CreateChild(window, L"STATIC", L"Download and install the current release.", textStyle, 24, 58, 470,
+                                40, 0, font);
     g_progressBar =
         CreateChild(window, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 24, 104, 470, 20, 0, nullptr);
     SendMessageW(g_progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));

@@ -6,10 +6,10 @@
 bool RunSelfTest()
 {
     // Mixed-case keys: the sample is only found through the parser's folding.
-    const ReleaseManifest manifest = ParseReleaseManifest(
-        L"version=1.2.3.4\n"
-        L"installerUrl=https://korva.com/releases/setup.exe\n"
-        L"installerSha256=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\n");
+    const ReleaseManifest manifest =
+        ParseReleaseManifest(L"version=1.2.3.4\n"
+                             L"installerUrl=https://korva.com/releases/setup.exe\n"
+                             L"installerSha256=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\n");
     const auto url = manifest.find(L"installerurl");
     if (url == manifest.end() || manifest.find(L"installersha256") == manifest.end()) {
         return false;

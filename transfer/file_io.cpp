@@ -2,8 +2,7 @@
 
 static const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-static ScopedCloseHandle OpenWith(const std::wstring& path, DWORD access, DWORD disposition,
-                                  DWORD share = kShareAll)
+static ScopedCloseHandle OpenWith(const std::wstring& path, DWORD access, DWORD disposition, DWORD share = kShareAll)
 {
     HANDLE file = CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     return ScopedCloseHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);

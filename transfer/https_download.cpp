@@ -48,8 +48,7 @@ static bool SendGetRequest(const ParsedUrl& parsed, HINTERNET session, ScopedWin
 }
 
 // Stores each chunk as it arrives, sized by what the service reports available.
-static bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& buffer, DWORD declaredLength,
-                        bool reportProgress)
+static bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& buffer, DWORD declaredLength, bool reportProgress)
 {
     unsigned long long received = 0;
     for (;;) {
@@ -84,8 +83,8 @@ static bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& buffer, DWOR
     }
 }
 
-bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath,
-                   bool reportProgress, std::wstring& errorText)
+bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
+                   std::wstring& errorText)
 {
     ParsedUrl parsed;
     if (!ValidateReleaseUrl(url, parsed, errorText)) {

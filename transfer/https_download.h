@@ -16,8 +16,8 @@ const unsigned long kMaxMemoryBody = 1024 * 1024;
 // file, which is created or truncated only after a 200 answer. With
 // reportProgress, WM_APP_PROGRESS is posted per chunk when the length is known.
 // On failure errorText is replaced by one user-facing message.
-bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath,
-                   bool reportProgress, std::wstring& errorText);
+bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
+                   std::wstring& errorText);
 
 // Percentage posted after a chunk: 64-bit product, truncated, capped at 100.
 unsigned ProgressPercent(unsigned long long received, unsigned long long declared);

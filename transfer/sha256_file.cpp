@@ -63,10 +63,9 @@ bool Sha256FileHex(std::wstring& digestHex, std::wstring& errorText)
     std::vector<UCHAR> digest(digestLength);
     ScopedBCryptDestroyHash hash;
     const ScopedCloseHandle file = OpenFileForReading(g_installerPath);
-    const bool hashed = BCryptCreateHash(provider.get(), hash.put(), hashObject.data(), objectLength, nullptr, 0,
-                                         0) == 0 &&
-                        file && HashFileContents(hash.get(), file.get()) &&
-                        BCryptFinishHash(hash.get(), digest.data(), digestLength, 0) == 0;
+    const bool hashed =
+        BCryptCreateHash(provider.get(), hash.put(), hashObject.data(), objectLength, nullptr, 0, 0) == 0 && file &&
+        HashFileContents(hash.get(), file.get()) && BCryptFinishHash(hash.get(), digest.data(), digestLength, 0) == 0;
     if (!hashed) {
         errorText = kVerifyFailed;
         return false;

@@ -10,8 +10,8 @@
 // One move-only owner per kind of OS handle, named after its close function.
 // Declaring owners in acquisition order makes C++ release them in reverse
 // order on every return path, early ones included.
-template <typename Handle, typename Closer, Handle Invalid>
-class UniqueHandle {
+template <typename Handle, typename Closer, Handle Invalid> class UniqueHandle
+{
 public:
     UniqueHandle() = default;
     explicit UniqueHandle(Handle handle) : handle_(handle) {}
@@ -64,6 +64,5 @@ struct BCryptDestroyHashCloser {
 // template argument; the file helpers translate it to null before wrapping.
 using ScopedCloseHandle = UniqueHandle<HANDLE, CloseHandleCloser, nullptr>;
 using ScopedWinHttpCloseHandle = UniqueHandle<HINTERNET, WinHttpCloseHandleCloser, nullptr>;
-using ScopedBCryptCloseAlgorithmProvider =
-    UniqueHandle<BCRYPT_ALG_HANDLE, BCryptCloseAlgorithmProviderCloser, nullptr>;
+using ScopedBCryptCloseAlgorithmProvider = UniqueHandle<BCRYPT_ALG_HANDLE, BCryptCloseAlgorithmProviderCloser, nullptr>;
 using ScopedBCryptDestroyHash = UniqueHandle<BCRYPT_HASH_HANDLE, BCryptDestroyHashCloser, nullptr>;

@@ -42,9 +42,8 @@ static bool ReadReleaseEntries(const ByteBuffer& bytes, ReleaseEntries& entries)
     const auto version = manifest.find(L"version");
     const auto url = manifest.find(L"installerurl");
     const auto digest = manifest.find(L"installersha256");
-    if (version == manifest.end() || url == manifest.end() || digest == manifest.end() ||
-        version->second.empty() || url->second.empty() || digest->second.size() != 64 ||
-        !IsSafeVersionForFileName(version->second)) {
+    if (version == manifest.end() || url == manifest.end() || digest == manifest.end() || version->second.empty() ||
+        url->second.empty() || digest->second.size() != 64 || !IsSafeVersionForFileName(version->second)) {
         return false;
     }
     entries = {version->second, url->second, digest->second};

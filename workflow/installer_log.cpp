@@ -24,8 +24,8 @@ static void AppendSingleByteText(std::string& line, const std::wstring& text)
 std::string FormatLogLine(const SYSTEMTIME& time, const std::wstring& text)
 {
     char stamp[64];
-    snprintf(stamp, sizeof(stamp), "%u-%u-%u %u:%u:%u ", time.wYear, time.wMonth, time.wDay, time.wHour,
-             time.wMinute, time.wSecond);
+    snprintf(stamp, sizeof(stamp), "%u-%u-%u %u:%u:%u ", time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute,
+             time.wSecond);
     std::string line = stamp;
     AppendSingleByteText(line, text);
     return line;

@@ -14,9 +14,9 @@ TEST_SUITE("manifest")
         CHECK(Decode("version=1.2\xC3\xA9") == L"version=1.2\u00E9");
         CHECK(Decode("\xF0\x9F\x98\x80").size() == 2); // outside the BMP: a surrogate pair
         CHECK(Decode("a\xFFz") == L"");
-        CHECK(Decode("version=1\n\xC3") == L"");      // truncated sequence at the end
-        CHECK(Decode("\xC0\xAF") == L"");             // overlong form of "/"
-        CHECK(Decode("\xED\xA0\x80") == L"");         // encoded surrogate
+        CHECK(Decode("version=1\n\xC3") == L""); // truncated sequence at the end
+        CHECK(Decode("\xC0\xAF") == L"");        // overlong form of "/"
+        CHECK(Decode("\xED\xA0\x80") == L"");    // encoded surrogate
         CHECK(Decode(std::string("a\0b", 3)) == std::wstring(L"a\0b", 3));
         CHECK(Decode("\xEF\xBB\xBFversion=1") == L"\uFEFFversion=1");
         // The length is explicit: bytes past it are never read.

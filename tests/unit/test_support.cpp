@@ -39,9 +39,9 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes)
         return false;
     }
     DWORD written = 0;
-    const bool ok = bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                                                nullptr) &&
-                                      written == bytes.size());
+    const bool ok =
+        bytes.empty() ||
+        (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size());
     CloseHandle(file);
     return ok;
 }
@@ -104,8 +104,8 @@ std::string Narrow(const std::wstring& text)
     if (text.empty()) {
         return std::string();
     }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                         nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
     return out;

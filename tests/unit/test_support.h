@@ -39,7 +39,8 @@ std::string Narrow(const std::wstring& text);
 
 #include "doctest.h"
 
-namespace doctest {
+namespace doctest
+{
 template <> struct StringMaker<std::wstring> {
     static String convert(const std::wstring& value) { return ("L\"" + Narrow(value) + "\"").c_str(); }
 };

@@ -238,8 +238,8 @@ TEST_SUITE("worker")
             CAPTURE(Narrow(good));
             CHECK(IsSafeVersionForFileName(good));
         }
-        for (const wchar_t* bad : {L"..", L"..\\..\\x", L"1/2", L"a\\b", L"C:x", L"a<b", L"a>b", L"a\"b", L"a|b", L"a?b",
-                                   L"a*b", L"1\t2", L"1\r2", L"\x7F"}) {
+        for (const wchar_t* bad : {L"..", L"..\\..\\x", L"1/2", L"a\\b", L"C:x", L"a<b", L"a>b", L"a\"b", L"a|b",
+                                   L"a?b", L"a*b", L"1\t2", L"1\r2", L"\x7F"}) {
             CAPTURE(Narrow(bad));
             CHECK_FALSE(IsSafeVersionForFileName(bad));
         }

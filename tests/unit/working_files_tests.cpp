@@ -128,9 +128,9 @@ TEST_SUITE("log")
         ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
         const std::wstring logPath = base.path + L"\\KORVA\\Installer\\KORVA.Installer.log";
         WriteLogLine(L"one");
-        HANDLE reader = CreateFileW(logPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);
+        HANDLE reader =
+            CreateFileW(logPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
         REQUIRE(reader != INVALID_HANDLE_VALUE);
         WriteLogLine(L"two");
         CloseHandle(reader);
