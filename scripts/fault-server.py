@@ -34,7 +34,6 @@ import ssl
 import struct
 import sys
 import threading
-import time
 
 REASONS = {
     200: "OK", 204: "No Content", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
