@@ -1,0 +1,247 @@
+"""Shared fixture of the end-to-end suites: one whole `--download-test` attempt
+of the real installer under Wine, against the sandbox's release server (real
+nginx, real TLS; see scripts/sandbox.d/10-release-server.sh for the contract).
+
+Each suite is a script run by ctest as `python3 test_X.py KORVA-Installer.exe`
+inside scripts/sandbox.sh; KORVA_E2E_TRACE=1 prints how long each attempt took.
+"""
+import datetime
+import hashlib
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+MANIFEST_PATH = "/updates/korva-suite-update.txt"
+LOG_NAME = "KORVA.Installer.log"
+CHECKING = "Checking the KORVA release manifest."
+VERIFIED = "Installer verified successfully."
+VERIFY_FAILED = "Installer SHA-256 verification failed."
+USER_AGENT = "KORVA Static Module Installer/1.0"
+
+# "Y-M-D h:m:s text": plain decimal numbers, no leading zeros.
+NUMBER = r"(0|[1-9][0-9]*)"
+LOG_LINE = re.compile(r"%s-%s-%s %s:%s:%s (.*)\Z" % ((NUMBER,) * 6), re.S)
+
+# Exit code that ctest reads as "skipped" (SKIP_RETURN_CODE).
+SKIPPED = 77
+
+
+def downloading(version):
+    return "Downloading KORVA %s." % version
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def sandbox_variable(name):
+    value = os.environ.get(name)
+    if not value:
+        sys.exit("%s is not set: run the end-to-end tests inside scripts/sandbox.sh" % name)
+    return value
+
+
+def run_wine(command, timeout=60):
+    """Runs a Wine command; returns (exit code, output).
+
+    Output goes through a file, not a pipe: the first Wine program of a
+    wineserver session starts Wine's background services, which inherit its
+    standard handles and would hold a pipe open long after it exits."""
+    with tempfile.TemporaryFile() as output:
+        code = subprocess.run(["timeout", "--kill-after=5", str(timeout)] + command, stdin=subprocess.DEVNULL,
+                              stdout=output, stderr=subprocess.STDOUT).returncode
+        output.seek(0)
+        return code, output.read().decode("utf-8", "replace")
+
+
+def winepath(flag, path):
+    code, output = run_wine(["winepath", flag, path], timeout=30)
+    if code != 0:
+        sys.exit("winepath %s %s failed (%d): %s" % (flag, path, code, output))
+    return output.strip()
+
+
+class Request:
+    """One request as the release server logged it."""
+
+    def __init__(self, line):
+        fields = line.rstrip("\n").split("\t")
+        self.port, self.host, self.request_line = int(fields[0]), fields[1], fields[2]
+        self.status, self.body_bytes, self.user_agent = int(fields[3]), int(fields[4]), fields[5]
+        parts = self.request_line.split(" ")
+        self.target = parts[1] if len(parts) > 1 else ""
+        self.path = self.target.split("?", 1)[0]
+
+    def __repr__(self):
+        return "<%d %s %s -> %d>" % (self.port, self.host, self.request_line, self.status)
+
+
+class AttemptTestCase(unittest.TestCase):
+    """Serves a release, runs one attempt, and reads back what it left."""
+
+    exe = None  # Windows path of KORVA-Installer.exe, set by main()
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        sandbox = sandbox_variable("KORVA_SANDBOX")
+        os.makedirs(os.path.join(sandbox, "e2e"), exist_ok=True)
+        cls.suite_dir = tempfile.mkdtemp(prefix=cls.__name__ + ".", dir=os.path.join(sandbox, "e2e"))
+        # One winepath per suite: Wine maps the Unix root as a drive, so
+        # sub-folders convert by joining with backslashes.
+        cls.suite_dir_win = winepath("-w", cls.suite_dir)
+        cls.www = sandbox_variable("KORVA_WWW")
+        cls.scenario_file = sandbox_variable("KORVA_FAULT_SCENARIO")
+        cls.access_log = sandbox_variable("KORVA_ACCESS_LOG")
+        cls.fault_log = sandbox_variable("KORVA_FAULT_LOG")
+        cls.fault_tls_port = int(sandbox_variable("KORVA_FAULT_TLS_PORT"))
+
+    def setUp(self):
+        for leftover in (self.scenario_file, os.path.join(self.www, MANIFEST_PATH.lstrip("/"))):
+            if os.path.exists(leftover):
+                os.remove(leftover)
+        self.appdata, self.appdata_win = self.new_folder("appdata")
+        self.runs = []
+
+    def new_folder(self, label):
+        name = "%s.%s" % (self._testMethodName, label)
+        n = 1
+        while os.path.exists(os.path.join(self.suite_dir, name)):
+            n += 1
+            name = "%s.%s%d" % (self._testMethodName, label, n)
+        path = os.path.join(self.suite_dir, name)
+        os.makedirs(path)
+        return path, self.suite_dir_win + "\\" + name
+
+    # --- what the server serves -------------------------------------------
+
+    def serve(self, relative_path, data):
+        """Puts a file in the served tree; returns its URL path."""
+        path = os.path.join(self.www, relative_path.lstrip("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
+        return "/" + relative_path.lstrip("/")
+
+    def serve_manifest(self, content):
+        self.serve(MANIFEST_PATH, content)
+
+    def serve_release(self, version, installer_url, digest, line_end="\n"):
+        lines = ["version=" + version, "installerUrl=" + installer_url, "installerSha256=" + digest]
+        self.serve_manifest(line_end.join(lines) + line_end)
+
+    def set_scenario(self, actions):
+        """Selects fault-server behaviour per path (format: scripts/fault-server.py)."""
+        with open(self.scenario_file, "w", encoding="utf-8") as f:
+            json.dump(actions, f)
+
+    @staticmethod
+    def url(path, host="korva.com", port=None, scheme="https"):
+        return "%s://%s%s%s" % (scheme, host, "" if port is None else ":%d" % port, path)
+
+    # --- one attempt ----------------------------------------------------------
+
+    def run_attempt(self, localappdata="default"):
+        """Runs `KORVA-Installer.exe --download-test`; returns its exit code.
+
+        Wine replaces LOCALAPPDATA from the prefix's registry in every process
+        started from Unix, so the variable is set (or, with None, removed) by a
+        Windows parent, cmd, whose environment the installer inherits; cmd /c
+        hands back the installer's exit code."""
+        value = self.appdata_win if localappdata == "default" else (localappdata or "")
+        marks = [os.path.getsize(self.access_log), os.path.getsize(self.fault_log)]
+        started = datetime.datetime.now().replace(microsecond=0)
+        command = ["wine", "cmd", "/c", "set", "LOCALAPPDATA=%s&&" % value, self.exe, "--download-test"]
+        clock = time.monotonic()
+        code, output = run_wine(command, timeout=90)
+        self.runs.append({"started": started, "seconds": time.monotonic() - clock, "marks": marks,
+                          "ended": datetime.datetime.now(), "output": output})
+        if os.environ.get("KORVA_E2E_TRACE"):
+            print("  attempt took %.1f s, exit %d" % (self.runs[-1]["seconds"], code), file=sys.stderr)
+        self.assertNotIn(code, (124, 137), "the attempt hung and was killed by timeout")
+        return code
+
+    @property
+    def working_dir(self):
+        return os.path.join(self.appdata, "KORVA", "Installer")
+
+    def installer_file(self, version):
+        return os.path.join(self.working_dir, "KORVA-Setup-%s.exe" % version)
+
+    def read_file(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def log_texts(self, working_dir=None):
+        """The log's texts, after checking the byte form of every line: CR LF
+        ends, a plain-decimal time stamp taken during one of this test's runs."""
+        data = self.read_file(os.path.join(working_dir or self.working_dir, LOG_NAME))
+        self.assertTrue(data.endswith(b"\r\n"), "log does not end with CR LF: %r" % data[-40:])
+        lines = data[:-2].split(b"\r\n")
+        earliest = self.runs[0]["started"] - datetime.timedelta(seconds=2)
+        latest = self.runs[-1]["ended"] + datetime.timedelta(seconds=2)
+        texts = []
+        for raw in lines:
+            self.assertNotIn(b"\n", raw, "bare LF in log line %r" % raw)
+            self.assertNotIn(b"\r", raw, "bare CR in log line %r" % raw)
+            match = LOG_LINE.match(raw.decode("latin-1"))
+            self.assertIsNotNone(match, "log line not in 'Y-M-D h:m:s text' form: %r" % raw)
+            stamp = datetime.datetime(*(int(match.group(i)) for i in range(1, 7)))
+            self.assertTrue(earliest <= stamp <= latest, "time stamp %s outside the run" % stamp)
+            texts.append(match.group(7))
+        return texts
+
+    def assert_log(self, expected, working_dir=None):
+        self.assertEqual(self.log_texts(working_dir), expected)
+
+    def files_under(self, folder):
+        found = []
+        for root, dirs, files in os.walk(folder):
+            found += [os.path.relpath(os.path.join(root, name), folder) for name in dirs + files]
+        return sorted(found)
+
+    def assert_nothing_but_log(self):
+        """The attempt created the working directory and its log, nothing else."""
+        self.assertEqual(self.files_under(self.appdata),
+                         ["KORVA", os.path.join("KORVA", "Installer"), os.path.join("KORVA", "Installer", LOG_NAME)])
+
+    # --- what reached the server ---------------------------------------------
+
+    def requests(self, run=-1):
+        """Requests that reached a server during one run: nginx's log, plus the
+        fault server's own TLS port (its proxied requests are already in
+        nginx's log)."""
+        marks = self.runs[run]["marks"]
+        with open(self.access_log, encoding="utf-8", errors="replace") as f:
+            f.seek(marks[0])
+            found = [Request(line) for line in f if line.strip()]
+        with open(self.fault_log, encoding="utf-8", errors="replace") as f:
+            f.seek(marks[1])
+            found += [r for r in map(Request, f) if r.port == self.fault_tls_port]
+        return found
+
+    def assert_requested(self, expected, run=-1):
+        """expected: (port, path-with-query, status) per request, in order."""
+        got = [(r.port, r.target, r.status) for r in self.requests(run)]
+        self.assertEqual(got, expected)
+
+    def assert_only_manifest_requested(self, status=200, run=-1):
+        self.assert_requested([(443, MANIFEST_PATH, status)], run)
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit("usage: %s KORVA-Installer.exe [unittest arguments]" % sys.argv[0])
+    AttemptTestCase.exe = winepath("-w", os.path.abspath(sys.argv[1]))
+    program = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False, verbosity=2)
+    result = program.result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    if result.testsRun and len(result.skipped) == result.testsRun:
+        sys.exit(SKIPPED)
+    sys.exit(0)
