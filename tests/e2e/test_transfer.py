@@ -1,0 +1,103 @@
+"""Installer downloads that the server answers badly: statuses, framing,
+broken connections and redirects."""
+import os
+
+from attempt import (CHECKING, MANIFEST_PATH, VERIFIED, VERIFY_FAILED, AttemptTestCase, downloading, main,
+                     sha256)
+
+INSTALLER = bytes(range(256)) * 600  # 150 KiB, several transfer chunks
+FAULT_PATH = "/faults/KORVA-Setup.exe"
+
+
+class InstallerTransfer(AttemptTestCase):
+    def setUp(self):
+        super().setUp()
+        self.serve(FAULT_PATH, INSTALLER)
+
+    def attempt_with(self, action, digest=None, via_nginx=False, version="3.1.4"):
+        """One attempt whose installer comes from the fault server with action."""
+        self.set_scenario({FAULT_PATH: action})
+        port = None if via_nginx else self.fault_tls_port
+        self.serve_release(version, self.url(FAULT_PATH, port=port), digest or sha256(INSTALLER))
+        return self.run_attempt()
+
+    def test_statuses_other_than_200_leave_no_file(self):
+        for status in (404, 500, 204, 206):
+            with self.subTest(status=status):
+                self.appdata, self.appdata_win = self.new_folder("appdata")
+                # nginx stays the TLS end; 204 and 206 carry the real bytes.
+                self.assertEqual(self.attempt_with({"status": status}, via_nginx=True), 1)
+                self.assertFalse(os.path.exists(self.installer_file("3.1.4")))
+                self.assert_log([CHECKING, downloading("3.1.4")])
+                self.assert_requested([(443, MANIFEST_PATH, 200), (443, FAULT_PATH, status)])
+
+    def test_body_without_content_length_verifies(self):
+        for via_nginx, framing in ((False, "close-delimited"), (True, "chunked")):
+            with self.subTest(framing):
+                self.appdata, self.appdata_win = self.new_folder("appdata")
+                self.assertEqual(self.attempt_with({"length": "none"}, via_nginx=via_nginx), 0)
+                self.assertEqual(self.read_file(self.installer_file("3.1.4")), INSTALLER)
+                self.assert_log([CHECKING, downloading("3.1.4"), VERIFIED])
+
+    def test_declared_length_larger_than_body_is_stored_as_delivered(self):
+        self.assertEqual(self.attempt_with({"length": len(INSTALLER) + 1000}), 0)
+        self.assertEqual(self.read_file(self.installer_file("3.1.4")), INSTALLER)
+
+    def test_declared_length_smaller_than_body_the_digest_decides(self):
+        delivered = INSTALLER[:100000]
+        with self.subTest("digest of the whole body"):
+            self.assertEqual(self.attempt_with({"length": len(delivered)}), 1)
+            self.assertFalse(os.path.exists(self.installer_file("3.1.4")))
+            self.assert_log([CHECKING, downloading("3.1.4"), VERIFY_FAILED])
+        with self.subTest("digest of the declared part"):
+            self.appdata, self.appdata_win = self.new_folder("appdata")
+            self.assertEqual(self.attempt_with({"length": len(delivered)}, digest=sha256(delivered)), 0)
+            self.assertEqual(self.read_file(self.installer_file("3.1.4")), delivered)
+
+    def test_connection_reset_mid_body_leaves_no_file(self):
+        self.assertEqual(self.attempt_with({"reset_after": 70000}), 1)
+        self.assertFalse(os.path.exists(self.installer_file("3.1.4")))
+        # Wine reports the reset as a failed read, or, when the socket error
+        # was consumed underneath WinHTTP, as the end of the body; then the
+        # digest refuses the truncated file. Either way nothing is kept.
+        self.assertIn(self.log_texts(), ([CHECKING, downloading("3.1.4")],
+                                         [CHECKING, downloading("3.1.4"), VERIFY_FAILED]))
+
+    def test_failed_transfer_removes_an_earlier_verified_file_of_that_version(self):
+        self.assertEqual(self.attempt_with({}), 0)
+        self.assertEqual(self.attempt_with({"reset_after": 1000}), 1)
+        self.assertFalse(os.path.exists(self.installer_file("3.1.4")))
+
+
+class Redirects(AttemptTestCase):
+    def setUp(self):
+        super().setUp()
+        self.serve("/downloads/KORVA-Setup.exe", INSTALLER)
+
+    def redirect_to(self, location):
+        self.set_scenario({FAULT_PATH: {"status": 302, "headers": {"Location": location}}})
+        self.serve_release("3.1.4", self.url(FAULT_PATH), sha256(INSTALLER))
+        return self.run_attempt()
+
+    def test_redirect_to_plain_http_is_refused(self):
+        port = int(os.environ["KORVA_HTTP_PORT"])
+        self.assertEqual(self.redirect_to(self.url("/downloads/KORVA-Setup.exe", scheme="http", port=port)), 1)
+        self.assertFalse(os.path.exists(self.installer_file("3.1.4")))
+        self.assert_log([CHECKING, downloading("3.1.4")])
+        # Not a byte went out in the clear.
+        self.assert_requested([(443, MANIFEST_PATH, 200), (443, FAULT_PATH, 302)])
+
+    def test_redirect_to_a_foreign_https_host_is_the_platform_s_call(self):
+        # The release URL policy judges only the URL in the manifest; WinHTTP
+        # follows an https redirect wherever it leads, and the digest is what
+        # still guards the file. This pins down that behaviour.
+        foreign = os.environ["KORVA_FOREIGN_HOST"]
+        self.assertEqual(self.redirect_to(self.url("/downloads/KORVA-Setup.exe", host=foreign)), 0)
+        self.assertEqual(self.read_file(self.installer_file("3.1.4")), INSTALLER)
+        self.assertEqual([(r.host, r.path, r.status) for r in self.requests()],
+                         [("korva.com", MANIFEST_PATH, 200), ("korva.com", FAULT_PATH, 302),
+                          (foreign, "/downloads/KORVA-Setup.exe", 200)])
+
+
+if __name__ == "__main__":
+    main()
