@@ -31,7 +31,7 @@ std::wstring GetInstallerDirectory()
     // GetTempPathW ends with a backslash, so the fallback holds a doubled
     // separator before "KORVA"; Windows treats the pair as one.
     const std::wstring product = std::wstring(buffer) + L"\\KORVA";
-    const std::wstring directory = product + L"\\Installer";
+    std::wstring directory = product + L"\\Installer";
     CreateDirectoryW(product.c_str(), nullptr);
     CreateDirectoryW(directory.c_str(), nullptr);
     return directory;
