@@ -1,0 +1,39 @@
+# Sourced by sandbox.sh: a private X display for the window tests, and Wine's
+# virtual desktop on it, so top-level windows get a frame (there is no window
+# manager) and a screenshot of the root window shows what a user sees.
+#
+# Isolation from other sandboxes on the machine: the abstract X socket lives
+# in this network namespace, the path socket in a tmpfs of this mount
+# namespace, and -nolock keeps Xvfb off the shared /tmp/.X<n>-lock (a lock
+# from another PID namespace would look stale and be taken over).
+
+mkdir -p /tmp/.X11-unix
+mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix
+Xvfb :99 -screen 0 800x600x24 -nolisten tcp -nolock -displayfd 3 \
+  3>"$KORVA_SANDBOX/xvfb.ready" >"$KORVA_SANDBOX/xvfb.log" 2>&1 &
+korva_xvfb_pid=$!
+# Wine first: explorer.exe complains loudly when its display goes away.
+sandbox_cleanups+=("wineserver -k >/dev/null 2>&1; kill $korva_xvfb_pid 2>/dev/null; wait $korva_xvfb_pid 2>/dev/null")
+for _ in $(seq 100); do
+  [ -s "$KORVA_SANDBOX/xvfb.ready" ] && break
+  kill -0 "$korva_xvfb_pid" 2>/dev/null || break
+  sleep 0.05
+done
+if ! [ -s "$KORVA_SANDBOX/xvfb.ready" ]; then
+  echo "20-display: Xvfb did not start:" >&2
+  cat "$KORVA_SANDBOX/xvfb.log" >&2
+  exit 1
+fi
+export DISPLAY=:99
+
+# Read when the wineserver restarts after the hooks.
+cat >"$KORVA_SANDBOX/desktop.reg" <<'REG'
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer]
+"Desktop"="Default"
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
+"Default"="800x600"
+REG
+timeout 60 wine reg import "Z:${KORVA_SANDBOX//\//\\}\\desktop.reg" >/dev/null 2>&1
