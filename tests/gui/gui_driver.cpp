@@ -1,0 +1,607 @@
+// Drives the installer's window from outside, the way a person would, for the
+// window tests. It starts the installer itself, so it holds the process handle
+// and can report the real exit code.
+//
+// One command per line on stdin, one JSON object per line on stdout:
+//   env <name>=<value>       set a variable for the processes started later
+//   start <command line>     start a process (the installer); later commands act on it
+//   window <ms>              wait for its main window to be visible
+//   dump                     the main window and its controls
+//   click                    BM_CLICK on the window's button
+//   mouse-click              a real left click (SendInput) on the middle of the button
+//   msgbox <ms>              wait for a dialog owned by the main window; its caption and controls
+//   msgbox-ok                press the dialog's OK button
+//   close                    the close box (WM_SYSCOMMAND SC_CLOSE)
+//   wait-exit <ms>           wait for the process to end; its exit code
+//   kill                     end the process if it still runs
+//   icon-group <exe> <id>    the icon group resource of a file, entry by entry
+//   quit
+// Every answer has "ok"; a failed command answers {"ok":false,"error":...}.
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+static const wchar_t kMainWindowClass[] = L"KORVAStaticModuleBootstrapperWindow";
+// A sent message must never hang the driver on a window that stopped
+// answering: the test then sees an error instead of its own timeout.
+static const UINT kSendTimeoutMs = 5000;
+
+struct Driver {
+    PROCESS_INFORMATION process = {};
+    HWND mainWindow = nullptr;
+    HWND dialog = nullptr; // the message box found by the last "msgbox"
+};
+
+static std::string Utf8(const std::wstring& text)
+{
+    if (text.empty()) {
+        return std::string();
+    }
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr, nullptr);
+    return result;
+}
+
+static std::wstring Wide(const std::string& text)
+{
+    if (text.empty()) {
+        return std::wstring();
+    }
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size);
+    return result;
+}
+
+// Minimal JSON object writer: enough for flat fields and arrays of objects.
+struct Json {
+    std::string text = "{";
+    bool first = true;
+
+    void Key(const char* name)
+    {
+        text += first ? "\"" : ",\"";
+        first = false;
+        text += name;
+        text += "\":";
+    }
+    void String(const char* name, const std::wstring& value)
+    {
+        Key(name);
+        text += '"';
+        for (unsigned char c : Utf8(value)) {
+            if (c == '"' || c == '\\') {
+                text += '\\';
+                text += static_cast<char>(c);
+            } else if (c < 0x20) {
+                char escaped[8];
+                snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+                text += escaped;
+            } else {
+                text += static_cast<char>(c);
+            }
+        }
+        text += '"';
+    }
+    void Number(const char* name, long long value)
+    {
+        Key(name);
+        text += std::to_string(value);
+    }
+    void Bool(const char* name, bool value)
+    {
+        Key(name);
+        text += value ? "true" : "false";
+    }
+    void Raw(const char* name, const std::string& json)
+    {
+        Key(name);
+        text += json;
+    }
+    std::string Done() const { return text + "}"; }
+};
+
+static void Answer(const std::string& json)
+{
+    fwrite(json.data(), 1, json.size(), stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+static void Fail(const std::wstring& error)
+{
+    Json json;
+    json.Bool("ok", false);
+    json.String("error", error);
+    Answer(json.Done());
+}
+
+static std::wstring ClassOf(HWND window)
+{
+    wchar_t name[256] = {};
+    GetClassNameW(window, name, 256);
+    return name;
+}
+
+// WM_GETTEXT with a timeout rather than GetWindowTextW: for another process's
+// window both send the message, and a hung target must not hang the driver.
+static std::wstring TextOf(HWND window)
+{
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length)) {
+        return std::wstring();
+    }
+    std::vector<wchar_t> buffer(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG,
+                        kSendTimeoutMs, &copied);
+    return std::wstring(buffer.data(), copied);
+}
+
+static long long SendForResult(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kSendTimeoutMs, &result)) {
+        return -1;
+    }
+    return static_cast<long long>(result);
+}
+
+static bool IsProcessRunning(const Driver& driver)
+{
+    return driver.process.hProcess != nullptr && WaitForSingleObject(driver.process.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+struct WindowSearch {
+    DWORD processId;
+    const wchar_t* className;
+    HWND owner;
+    HWND found;
+};
+
+static BOOL CALLBACK MatchTopLevel(HWND window, LPARAM context)
+{
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId != search->processId || !IsWindowVisible(window) || ClassOf(window) != search->className) {
+        return TRUE;
+    }
+    if (search->owner != nullptr && GetWindow(window, GW_OWNER) != search->owner) {
+        return TRUE;
+    }
+    search->found = window;
+    return FALSE;
+}
+
+static HWND WaitForTopLevel(const Driver& driver, const wchar_t* className, HWND owner, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        WindowSearch search = {driver.process.dwProcessId, className, owner, nullptr};
+        EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr || GetTickCount64() >= deadline || !IsProcessRunning(driver)) {
+            return search.found;
+        }
+        Sleep(20);
+    }
+}
+
+static std::vector<HWND> ChildrenOf(HWND parent)
+{
+    std::vector<HWND> children;
+    // The z-order of siblings that were never reordered is their creation
+    // order, which is part of what the tests check.
+    for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        children.push_back(child);
+    }
+    return children;
+}
+
+static HWND ChildOfClass(HWND parent, const wchar_t* className, int id)
+{
+    for (HWND child : ChildrenOf(parent)) {
+        if (_wcsicmp(ClassOf(child).c_str(), className) == 0 && (id < 0 || GetDlgCtrlID(child) == id)) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+static std::string DescribeWindow(HWND window, bool asChild)
+{
+    Json json;
+    json.Number("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(window)));
+    const std::wstring className = ClassOf(window);
+    json.String("class", className);
+    json.String("text", TextOf(window));
+    json.Number("style", static_cast<long long>(static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE))));
+    json.Number("exstyle", static_cast<long long>(static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE))));
+    json.Bool("visible", IsWindowVisible(window) != FALSE);
+    json.Bool("enabled", IsWindowEnabled(window) != FALSE);
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    if (asChild) {
+        MapWindowPoints(HWND_DESKTOP, GetParent(window), reinterpret_cast<POINT*>(&rect), 2);
+        json.Number("id", GetDlgCtrlID(window));
+    }
+    json.Number("x", rect.left);
+    json.Number("y", rect.top);
+    json.Number("width", rect.right - rect.left);
+    json.Number("height", rect.bottom - rect.top);
+    RECT client = {};
+    GetClientRect(window, &client);
+    json.Number("client_width", client.right);
+    json.Number("client_height", client.bottom);
+    if (className == PROGRESS_CLASSW) {
+        json.Number("pos", SendForResult(window, PBM_GETPOS, 0, 0));
+        json.Number("range_low", SendForResult(window, PBM_GETRANGE, TRUE, 0));
+        json.Number("range_high", SendForResult(window, PBM_GETRANGE, FALSE, 0));
+    }
+    return json.Done();
+}
+
+static std::string DescribeChildren(HWND parent)
+{
+    std::string list = "[";
+    for (HWND child : ChildrenOf(parent)) {
+        if (list.size() > 1) {
+            list += ",";
+        }
+        list += DescribeWindow(child, true);
+    }
+    return list + "]";
+}
+
+static bool RequireWindow(Driver& driver)
+{
+    if (driver.mainWindow != nullptr && IsWindow(driver.mainWindow)) {
+        return true;
+    }
+    Fail(L"no main window");
+    return false;
+}
+
+static void Start(Driver& driver, const std::wstring& commandLine)
+{
+    if (driver.process.hProcess != nullptr) {
+        CloseHandle(driver.process.hThread);
+        CloseHandle(driver.process.hProcess);
+    }
+    driver = Driver();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back(L'\0');
+    if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &driver.process)) {
+        driver.process = PROCESS_INFORMATION();
+        Fail(L"CreateProcessW failed: " + std::to_wstring(GetLastError()));
+        return;
+    }
+    Json json;
+    json.Bool("ok", true);
+    json.Number("pid", driver.process.dwProcessId);
+    Answer(json.Done());
+}
+
+// Wine sets LOCALAPPDATA and friends from the registry in a process started
+// from Unix, whatever its Unix environment held; a Windows parent's block is
+// passed on as it is.
+static void SetVariable(const std::wstring& assignment)
+{
+    const size_t equals = assignment.find(L'=');
+    if (equals == std::wstring::npos || equals == 0) {
+        Fail(L"expected name=value");
+        return;
+    }
+    const std::wstring name = assignment.substr(0, equals);
+    const std::wstring value = assignment.substr(equals + 1);
+    if (!SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str())) {
+        Fail(L"SetEnvironmentVariableW failed");
+        return;
+    }
+    Answer("{\"ok\":true}");
+}
+
+static void WaitForWindow(Driver& driver, DWORD timeoutMs)
+{
+    driver.mainWindow = WaitForTopLevel(driver, kMainWindowClass, nullptr, timeoutMs);
+    if (driver.mainWindow == nullptr) {
+        Fail(IsProcessRunning(driver) ? L"timeout" : L"process ended");
+        return;
+    }
+    Json json;
+    json.Bool("ok", true);
+    json.Number("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(driver.mainWindow)));
+    Answer(json.Done());
+}
+
+static void Dump(Driver& driver)
+{
+    if (!RequireWindow(driver)) {
+        return;
+    }
+    HWND window = driver.mainWindow;
+    Json json;
+    json.Bool("ok", true);
+    json.Raw("window", DescribeWindow(window, false));
+    json.Raw("children", DescribeChildren(window));
+    Answer(json.Done());
+}
+
+static void Click(Driver& driver)
+{
+    if (!RequireWindow(driver)) {
+        return;
+    }
+    HWND button = ChildOfClass(driver.mainWindow, L"Button", -1);
+    if (button == nullptr) {
+        Fail(L"no button");
+        return;
+    }
+    // Sent, not posted, so the answer comes after the window has handled the
+    // click: the next dump already shows the attempt's first state. The
+    // handler only starts a thread, so this cannot wait on a modal loop.
+    if (SendForResult(button, BM_CLICK, 0, 0) < 0) {
+        Fail(L"BM_CLICK was not handled");
+        return;
+    }
+    Answer("{\"ok\":true}");
+}
+
+// Real input goes where a person's click would: to whatever window lies under
+// the pointer, and nowhere while a modal box has disabled the main window.
+// Nothing tells when the target has handled it; the test watches the window.
+static void MouseClick(Driver& driver)
+{
+    if (!RequireWindow(driver)) {
+        return;
+    }
+    HWND button = ChildOfClass(driver.mainWindow, L"Button", -1);
+    RECT rect = {};
+    if (button == nullptr || !GetWindowRect(button, &rect)) {
+        Fail(L"no button");
+        return;
+    }
+    if (!SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2)) {
+        Fail(L"SetCursorPos failed");
+        return;
+    }
+    INPUT inputs[2] = {};
+    inputs[0].type = INPUT_MOUSE;
+    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    inputs[1].type = INPUT_MOUSE;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    if (SendInput(2, inputs, sizeof(INPUT)) != 2) {
+        Fail(L"SendInput failed");
+        return;
+    }
+    Answer("{\"ok\":true}");
+}
+
+static void WaitForMessageBox(Driver& driver, DWORD timeoutMs)
+{
+    if (!RequireWindow(driver)) {
+        return;
+    }
+    driver.dialog = WaitForTopLevel(driver, L"#32770", driver.mainWindow, timeoutMs);
+    if (driver.dialog == nullptr) {
+        Fail(L"no message box");
+        return;
+    }
+    Json json;
+    json.Bool("ok", true);
+    json.String("caption", TextOf(driver.dialog));
+    json.Raw("window", DescribeWindow(driver.dialog, false));
+    json.Bool("owner_enabled", IsWindowEnabled(driver.mainWindow) != FALSE);
+    json.Raw("children", DescribeChildren(driver.dialog));
+    Answer(json.Done());
+}
+
+static void PressMessageBoxOk(Driver& driver)
+{
+    HWND ok =
+        driver.dialog != nullptr && IsWindow(driver.dialog) ? ChildOfClass(driver.dialog, L"Button", IDOK) : nullptr;
+    if (ok == nullptr) {
+        Fail(L"no message box with an OK button");
+        return;
+    }
+    // Posted: the dialog ends its modal loop inside the handler, and the
+    // owner's handler that opened the box then runs on; nothing to wait for.
+    PostMessageW(ok, BM_CLICK, 0, 0);
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    while (IsWindow(driver.dialog) && GetTickCount64() < deadline) {
+        Sleep(20);
+    }
+    if (IsWindow(driver.dialog)) {
+        Fail(L"message box still open");
+        return;
+    }
+    driver.dialog = nullptr;
+    Answer("{\"ok\":true}");
+}
+
+static void Close(Driver& driver)
+{
+    if (!RequireWindow(driver)) {
+        return;
+    }
+    PostMessageW(driver.mainWindow, WM_SYSCOMMAND, SC_CLOSE, 0);
+    Answer("{\"ok\":true}");
+}
+
+static void WaitForExit(Driver& driver, DWORD timeoutMs)
+{
+    if (driver.process.hProcess == nullptr) {
+        Fail(L"no process");
+        return;
+    }
+    const ULONGLONG started = GetTickCount64();
+    if (WaitForSingleObject(driver.process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        Fail(L"timeout");
+        return;
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(driver.process.hProcess, &exitCode);
+    Json json;
+    json.Bool("ok", true);
+    json.Number("exit_code", exitCode);
+    json.Number("waited_ms", static_cast<long long>(GetTickCount64() - started));
+    Answer(json.Done());
+}
+
+static void Kill(Driver& driver)
+{
+    const bool wasRunning = IsProcessRunning(driver);
+    if (wasRunning) {
+        TerminateProcess(driver.process.hProcess, 99);
+        WaitForSingleObject(driver.process.hProcess, 5000);
+    }
+    Json json;
+    json.Bool("ok", true);
+    json.Bool("was_running", wasRunning);
+    Answer(json.Done());
+}
+
+#pragma pack(push, 2)
+struct GroupIconEntry {
+    BYTE width;
+    BYTE height;
+    BYTE colorCount;
+    BYTE reserved;
+    WORD planes;
+    WORD bitCount;
+    DWORD bytesInResource;
+    WORD id;
+};
+#pragma pack(pop)
+
+static bool LoadResourceBytes(HMODULE module, const wchar_t* type, const wchar_t* name, const BYTE*& data, DWORD& size)
+{
+    HRSRC found = FindResourceExW(module, type, name, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+    data = loaded != nullptr ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+    size = found != nullptr ? SizeofResource(module, found) : 0;
+    return data != nullptr;
+}
+
+// Reads the group as Windows does when it picks an image, and asks the
+// platform to decode each image, so a PNG entry it cannot read shows up here.
+static void DescribeIconGroup(const std::wstring& path, int groupId)
+{
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (module == nullptr) {
+        Fail(L"cannot load " + path);
+        return;
+    }
+    const BYTE* group = nullptr;
+    DWORD groupSize = 0;
+    if (!LoadResourceBytes(module, RT_GROUP_ICON, MAKEINTRESOURCEW(groupId), group, groupSize) || groupSize < 6) {
+        FreeLibrary(module);
+        Fail(L"no US English icon group " + std::to_wstring(groupId));
+        return;
+    }
+    WORD count = 0;
+    memcpy(&count, group + 4, sizeof(count));
+    std::string images = "[";
+    for (WORD i = 0; i < count && 6 + (i + 1) * sizeof(GroupIconEntry) <= groupSize; ++i) {
+        GroupIconEntry entry;
+        memcpy(&entry, group + 6 + i * sizeof(GroupIconEntry), sizeof(entry));
+        const BYTE* image = nullptr;
+        DWORD imageSize = 0;
+        const bool present = LoadResourceBytes(module, RT_ICON, MAKEINTRESOURCEW(entry.id), image, imageSize);
+        const int side = entry.width == 0 ? 256 : entry.width;
+        HICON icon = present ? CreateIconFromResourceEx(const_cast<BYTE*>(image), imageSize, TRUE, 0x00030000, side,
+                                                        side, LR_DEFAULTCOLOR)
+                             : nullptr;
+        Json json;
+        json.Number("width", side);
+        json.Number("height", entry.height == 0 ? 256 : entry.height);
+        json.Number("bit_count", entry.bitCount);
+        json.Number("bytes", entry.bytesInResource);
+        json.Bool("present", present && imageSize == entry.bytesInResource);
+        json.Bool("png", present && imageSize >= 8 && memcmp(image, "\x89PNG\r\n\x1a\n", 8) == 0);
+        json.Bool("decodes", icon != nullptr);
+        if (icon != nullptr) {
+            DestroyIcon(icon);
+        }
+        images += (images.size() > 1 ? "," : "") + json.Done();
+    }
+    FreeLibrary(module);
+    Json json;
+    json.Bool("ok", true);
+    json.Raw("images", images + "]");
+    Answer(json.Done());
+}
+
+static DWORD ParseMs(const std::wstring& text)
+{
+    return static_cast<DWORD>(wcstoul(text.c_str(), nullptr, 10));
+}
+
+static bool RunCommand(Driver& driver, const std::wstring& line)
+{
+    const size_t space = line.find(L' ');
+    const std::wstring command = line.substr(0, space);
+    const std::wstring rest = space == std::wstring::npos ? std::wstring() : line.substr(space + 1);
+    if (command == L"env") {
+        SetVariable(rest);
+    } else if (command == L"start") {
+        Start(driver, rest);
+    } else if (command == L"window") {
+        WaitForWindow(driver, ParseMs(rest));
+    } else if (command == L"dump") {
+        Dump(driver);
+    } else if (command == L"click") {
+        Click(driver);
+    } else if (command == L"mouse-click") {
+        MouseClick(driver);
+    } else if (command == L"msgbox") {
+        WaitForMessageBox(driver, ParseMs(rest));
+    } else if (command == L"msgbox-ok") {
+        PressMessageBoxOk(driver);
+    } else if (command == L"close") {
+        Close(driver);
+    } else if (command == L"wait-exit") {
+        WaitForExit(driver, ParseMs(rest));
+    } else if (command == L"kill") {
+        Kill(driver);
+    } else if (command == L"icon-group") {
+        const size_t split = rest.rfind(L' ');
+        DescribeIconGroup(rest.substr(0, split), static_cast<int>(ParseMs(rest.substr(split + 1))));
+    } else if (command == L"quit") {
+        Answer("{\"ok\":true}");
+        return false;
+    } else {
+        Fail(L"unknown command: " + command);
+    }
+    return true;
+}
+
+int wmain()
+{
+    Driver driver;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) {
+            line.pop_back();
+        }
+        if (!line.empty() && !RunCommand(driver, Wide(line))) {
+            break;
+        }
+    }
+    // Never leave an installer behind, whatever the test did.
+    if (IsProcessRunning(driver)) {
+        TerminateProcess(driver.process.hProcess, 99);
+    }
+    return 0;
+}
