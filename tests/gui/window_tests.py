@@ -1,0 +1,523 @@
+"""Window tests: the real installer window on the sandbox's X display, driven
+from outside by gui_driver.exe as a person would (see its header for the
+commands), against the sandbox's release server (scripts/sandbox.d/
+10-release-server.sh for its contract), with fake_setup.exe as the served
+KORVA Setup.
+
+Run by ctest as `python3 window_tests.py <TestClass>` inside scripts/sandbox.sh;
+the built programs come in KORVA_GUI_* variables (tests/gui/CMakeLists.txt).
+Screenshots go to KORVA_GUI_SCREENSHOTS.
+"""
+import hashlib
+import json
+import os
+import re
+import select
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+TITLE = "KORVA Installer"
+WINDOW_CLASS = "KORVAStaticModuleBootstrapperWindow"
+IDLE_STATUS = "Download and install the current release."
+CHECKING_STATUS = "Checking the latest KORVA release..."
+DOWNLOADING_STATUS = "Downloading the verified KORVA installer..."
+INSTALL = "Install KORVA"
+BUSY = "Downloading..."
+TRY_AGAIN = "Try again"
+MISMATCH = "The downloaded installer did not match the official SHA-256 value. It will not be executed."
+INCOMPLETE = "The KORVA release manifest is incomplete."
+UNEXPECTED_RESPONSE = "The KORVA server returned an unexpected response."
+START_FAILED = "Windows could not start the verified KORVA Setup file."
+FAILED_PREFIX = "Installation attempt failed: "
+CHECKING_LOG = "Checking the KORVA release manifest."
+VERIFIED_LOG = "Installer verified successfully."
+VERIFY_FAILED_LOG = "Installer SHA-256 verification failed."
+STARTED_LOG = "KORVA Setup started."
+MANIFEST_PATH = "updates/korva-suite-update.txt"
+
+WS_VISIBLE, WS_CAPTION, WS_SYSMENU = 0x10000000, 0x00C00000, 0x00080000
+WS_THICKFRAME, WS_MINIMIZEBOX, WS_MAXIMIZEBOX = 0x00040000, 0x00020000, 0x00010000
+SS_TYPEMASK, SS_ICON = 0x1F, 0x03
+
+NUMBER = r"(0|[1-9][0-9]*)"
+LOG_LINE = re.compile(r"%s-%s-%s %s:%s:%s (.*)\Z" % ((NUMBER,) * 6), re.S)
+
+# Closing must not wait for the download: well under the product's shortest
+# network timeout (10 s), with room for a slow machine.
+PROMPT_EXIT_MS = 3000
+
+
+def variable(name):
+    value = os.environ.get(name)
+    if not value:
+        sys.exit("%s is not set: run the window tests through ctest inside scripts/sandbox.sh" % name)
+    return value
+
+
+SANDBOX = variable("KORVA_SANDBOX")
+INSTALLER = variable("KORVA_GUI_INSTALLER")
+DRIVER = variable("KORVA_GUI_DRIVER")
+FAKE_SETUP = variable("KORVA_GUI_FAKE_SETUP")
+SCREENSHOTS = variable("KORVA_GUI_SCREENSHOTS")
+WINE_RUN = variable("KORVA_WINE_RUN")
+
+
+def windows_path(path):
+    # Wine maps the Unix root as drive Z: in every prefix it creates.
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class Driver:
+    """gui_driver.exe under Wine, one JSON answer per command line."""
+
+    def __init__(self, log_path):
+        self.log = open(log_path, "wb")
+        self.process = subprocess.Popen([WINE_RUN, DRIVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=self.log)
+        self.pending = b""
+
+    def call(self, command, timeout=30):
+        self.process.stdin.write(command.encode("utf-8") + b"\n")
+        self.process.stdin.flush()
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.pending:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                raise AssertionError("gui_driver gave no answer to %r within %s s" % (command, timeout))
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                raise AssertionError("gui_driver ended during %r (exit %s)" % (command, self.process.poll()))
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        return json.loads(line.decode("utf-8"))
+
+    def expect(self, command, timeout=30):
+        answer = self.call(command, timeout)
+        if not answer["ok"]:
+            raise AssertionError("%s: %s" % (command, answer["error"]))
+        return answer
+
+    def close(self):
+        """Ends the driver, which ends an installer still running."""
+        try:
+            if self.process.poll() is None:
+                self.call("quit", timeout=10)
+            self.process.wait(timeout=10)
+        except (AssertionError, OSError, subprocess.TimeoutExpired):
+            self.process.kill()
+            self.process.wait()
+        finally:
+            self.process.stdin.close()
+            self.process.stdout.close()
+            self.log.close()
+
+
+class Snapshot:
+    """One `dump` of the main window."""
+
+    def __init__(self, answer):
+        self.window = answer["window"]
+        self.children = answer["children"]
+
+    def child(self, class_name, index=0):
+        found = [c for c in self.children if c["class"].lower() == class_name.lower()]
+        return found[index]
+
+    @property
+    def status(self):
+        return self.child("Static", 1)["text"]
+
+    @property
+    def button(self):
+        return self.child("Button")
+
+    @property
+    def bar(self):
+        return self.child("msctls_progress32")["pos"]
+
+    def state(self):
+        """What a user reads off the window: status, bar, button text, enabled."""
+        return (self.status, self.bar, self.button["text"], self.button["enabled"])
+
+
+class WindowTestCase(unittest.TestCase):
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.suite_dir = os.path.join(SANDBOX, "gui", cls.__name__)
+        shutil.rmtree(cls.suite_dir, ignore_errors=True)
+        os.makedirs(cls.suite_dir)
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+
+    def setUp(self):
+        self.folder = os.path.join(self.suite_dir, self._testMethodName)
+        self.appdata = os.path.join(self.folder, "appdata")
+        os.makedirs(self.appdata)
+        self.driver = Driver(os.path.join(self.folder, "driver.log"))
+        self.addCleanup(self.driver.close)
+        self.driver.expect("env LOCALAPPDATA=" + windows_path(self.appdata))
+
+    # --- the installer's window ----------------------------------------------
+
+    def start_installer(self, *arguments):
+        command_line = '"%s"' % windows_path(INSTALLER) + "".join(" " + a for a in arguments)
+        self.driver.expect("start " + command_line)
+        self.driver.expect("window 20000", timeout=30)
+
+    def snapshot(self):
+        return Snapshot(self.driver.expect("dump"))
+
+    def wait_for(self, predicate, what, timeout=20):
+        deadline = time.monotonic() + timeout
+        while True:
+            snapshot = self.snapshot()
+            if predicate(snapshot):
+                return snapshot
+            if time.monotonic() > deadline:
+                self.fail("window never showed %s; last state %r" % (what, snapshot.state()))
+            time.sleep(0.05)
+
+    def wait_for_message_box(self, timeout=30):
+        return self.driver.expect("msgbox %d" % (timeout * 1000), timeout=timeout + 10)
+
+    def close_window(self):
+        self.driver.expect("close")
+
+    def wait_for_exit(self, timeout_ms=20000):
+        """The installer's exit code, and how long it took from this call."""
+        answer = self.driver.expect("wait-exit %d" % timeout_ms, timeout=timeout_ms / 1000 + 10)
+        return answer["exit_code"], answer["waited_ms"]
+
+    def assert_closes_promptly_with_0(self):
+        self.close_window()
+        code, waited = self.wait_for_exit()
+        self.assertEqual(code, 0)
+        self.assertLess(waited, PROMPT_EXIT_MS, "closing took %d ms" % waited)
+
+    def screenshot(self, name, *windows):
+        """Saves the screen, cropped to the given windows' rectangles (x, y,
+        width, height on the screen) with a margin, and prints its path."""
+        left = min(w["x"] for w in windows) - 12
+        top = min(w["y"] for w in windows) - 12
+        right = max(w["x"] + w["width"] for w in windows) + 12
+        bottom = max(w["y"] + w["height"] for w in windows) + 12
+        left, top = max(left, 0), max(top, 0)
+        path = os.path.join(SCREENSHOTS, name + ".png")
+        subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top),
+                        "+repage", path], check=True, timeout=30, stdin=subprocess.DEVNULL)
+        print("screenshot: %s" % path, file=sys.stderr)
+
+    # --- the working directory ------------------------------------------------
+
+    @property
+    def working_dir(self):
+        return os.path.join(self.appdata, "KORVA", "Installer")
+
+    def installer_file(self, version):
+        return os.path.join(self.working_dir, "KORVA-Setup-%s.exe" % version)
+
+    def log_texts(self):
+        data = read_bytes(os.path.join(self.working_dir, "KORVA.Installer.log"))
+        self.assertTrue(data.endswith(b"\r\n"), "log does not end with CR LF: %r" % data[-40:])
+        texts = []
+        for raw in data[:-2].split(b"\r\n"):
+            match = LOG_LINE.match(raw.decode("latin-1"))
+            self.assertIsNotNone(match, "log line not in 'Y-M-D h:m:s text' form: %r" % raw)
+            texts.append(match.group(7))
+        return texts
+
+
+class ServedReleaseTestCase(WindowTestCase):
+    """Tests that need the release server: each leaves it as it found it."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.www = variable("KORVA_WWW")
+        cls.scenario_file = variable("KORVA_FAULT_SCENARIO")
+        cls.fault_tls_port = int(variable("KORVA_FAULT_TLS_PORT"))
+
+    def setUp(self):
+        super().setUp()
+        self.served = []
+        self.addCleanup(self.stop_serving)
+        self.stop_serving()
+
+    def stop_serving(self):
+        for path in self.served + [os.path.join(self.www, MANIFEST_PATH), self.scenario_file]:
+            if os.path.exists(path):
+                os.remove(path)
+        self.served = []
+
+    def serve(self, relative_path, data):
+        """Puts a file in the served tree; returns its https URL."""
+        path = os.path.join(self.www, relative_path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        self.served.append(path)
+        return "https://korva.com/" + relative_path
+
+    def serve_release(self, version, installer_url, digest):
+        lines = ["version=" + version, "installerUrl=" + installer_url, "installerSha256=" + digest]
+        self.serve(MANIFEST_PATH, ("\n".join(lines) + "\n").encode("utf-8"))
+
+    def serve_fake_setup(self, version):
+        setup = read_bytes(FAKE_SETUP)
+        url = self.serve("gui/%s/KORVA-Setup.exe" % self._testMethodName, setup)
+        self.serve_release(version, url, sha256(setup))
+        return setup
+
+    def set_scenario(self, actions):
+        with open(self.scenario_file, "w", encoding="utf-8") as f:
+            json.dump(actions, f)
+
+    def assert_failure_shown(self, message):
+        """The failed state with its message box; presses OK. Returns the box."""
+        box = self.wait_for_message_box()
+        self.assertEqual(box["caption"], TITLE)
+        texts = [c["text"] for c in box["children"] if c["class"].lower() == "static"]
+        self.assertIn(message, texts)
+        self.assertTrue(any(c["style"] & SS_TYPEMASK == SS_ICON for c in box["children"]
+                            if c["class"].lower() == "static"), "no icon in the message box")
+        self.assertFalse(box["owner_enabled"], "the box is not modal to the main window")
+        snapshot = self.snapshot()
+        self.assertEqual(snapshot.status, message)
+        self.assertEqual((snapshot.button["text"], snapshot.button["enabled"]), (TRY_AGAIN, True))
+        return box, snapshot
+
+    def dismiss_message_box(self):
+        self.driver.expect("msgbox-ok")
+
+
+class IdleWindowTests(WindowTestCase):
+    def test_idle_window_shows_its_four_controls_and_closes_with_0(self):
+        self.start_installer()
+        snapshot = self.snapshot()
+        window = snapshot.window
+
+        self.assertEqual((window["class"], window["text"]), (WINDOW_CLASS, TITLE))
+        self.assertEqual((window["width"], window["height"]), (540, 225))
+        style = window["style"]
+        self.assertEqual(style & (WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX),
+                         WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, hex(style))
+        self.assertEqual(style & (WS_THICKFRAME | WS_MAXIMIZEBOX), 0, "resizable or maximisable: %s" % hex(style))
+
+        controls = [(c["class"].lower(), c["text"], c["style"], c["id"], c["x"], c["y"], c["width"], c["height"])
+                    for c in snapshot.children]
+        self.assertEqual(controls, [
+            ("static", "KORVA", 0x50000000, 0, 24, 20, 470, 28),
+            ("static", IDLE_STATUS, 0x50000000, 0, 24, 58, 470, 40),
+            ("msctls_progress32", "", 0x50000001, 0, 24, 104, 470, 20),
+            ("button", INSTALL, 0x50000001, 1, 338, 140, 156, 32),
+        ])
+        bar = snapshot.child("msctls_progress32")
+        self.assertEqual((bar["pos"], bar["range_low"], bar["range_high"]), (0, 0, 100))
+        self.assertTrue(all(c["enabled"] and c["visible"] for c in snapshot.children))
+        self.screenshot("idle", window)
+
+        self.assert_closes_promptly_with_0()
+        self.assertFalse(os.path.exists(os.path.join(self.appdata, "KORVA")), "an idle window wrote files")
+
+    def test_switches_in_capitals_open_the_window(self):
+        # The switches are case-sensitive: these are no switches at all.
+        for argument in ("--SELF-TEST", "--Download-Test"):
+            with self.subTest(argument=argument):
+                self.start_installer(argument)
+                self.assertEqual(self.snapshot().state(), (IDLE_STATUS, 0, INSTALL, True))
+                self.assert_closes_promptly_with_0()
+
+
+class FailedAttemptTests(ServedReleaseTestCase):
+    def test_failure_is_shown_logged_and_can_be_retried(self):
+        setup = read_bytes(FAKE_SETUP)
+        url = self.serve("gui/failed/KORVA-Setup.exe", setup)
+        self.serve_release("9.1", url, sha256(setup + b"tampered"))
+        self.start_installer()
+
+        self.driver.expect("mouse-click")
+        box, snapshot = self.assert_failure_shown(MISMATCH)
+        # The whole file arrived before the digest was compared.
+        self.assertEqual(snapshot.bar, 100)
+        self.screenshot("failed", snapshot.window, box["window"])
+        # The box is modal: a click on "Try again" behind it goes nowhere.
+        self.driver.expect("mouse-click")
+        time.sleep(0.5)
+        self.dismiss_message_box()
+        self.assertEqual(self.log_texts(),
+                         [CHECKING_LOG, "Downloading KORVA 9.1.", VERIFY_FAILED_LOG, FAILED_PREFIX + MISMATCH])
+        self.assertFalse(os.path.exists(self.installer_file("9.1")), "a rejected installer was kept")
+        self.assertFalse(os.path.exists(self.installer_file("9.1") + ".started"), "a rejected installer ran")
+
+        # The second failure replaces the first text everywhere; the bar
+        # starts again from 0 and stays there, as nothing is downloaded.
+        self.serve_release("9.1", url, sha256(setup)[:63])
+        self.driver.expect("mouse-click")
+        _, snapshot = self.assert_failure_shown(INCOMPLETE)
+        self.assertEqual(snapshot.bar, 0)
+        self.dismiss_message_box()
+        self.assertEqual(self.log_texts()[4:], [CHECKING_LOG, FAILED_PREFIX + INCOMPLETE])
+
+        self.assert_closes_promptly_with_0()
+
+    def test_verified_file_that_will_not_start_fails_and_a_retry_starts_over(self):
+        # Passes the digest check, but is no program.
+        bogus = b"MZ" + b"\0" * 62 + b"not a program\r\n" * 64
+        url = self.serve("gui/bogus/KORVA-Setup.exe", bogus)
+        self.serve_release("9.6", url, sha256(bogus))
+        self.start_installer()
+        self.driver.expect("click")
+
+        # Wine shows its own error dialog first, as Windows may: nothing
+        # suppresses it.
+        if self.wait_for_message_box()["caption"] != TITLE:
+            self.dismiss_message_box()
+        box, snapshot = self.assert_failure_shown(START_FAILED)
+        self.assertEqual(snapshot.bar, 100)
+        self.dismiss_message_box()
+        self.assertEqual(self.log_texts(),
+                         [CHECKING_LOG, "Downloading KORVA 9.6.", VERIFIED_LOG, FAILED_PREFIX + START_FAILED])
+        self.assertEqual(read_bytes(self.installer_file("9.6")), bogus, "the verified file was not kept")
+
+        self.set_scenario({"/" + MANIFEST_PATH: {"body": "version=9.6\n", "stall_after": 0, "stall_seconds": 20}})
+        self.driver.expect("click")
+        self.assertEqual(self.snapshot().state(), (CHECKING_STATUS, 0, BUSY, False))
+        self.assert_closes_promptly_with_0()
+
+    def test_retry_after_a_failure_starts_the_verified_installer(self):
+        self.start_installer()
+        self.driver.expect("click")
+        self.assert_failure_shown(UNEXPECTED_RESPONSE)
+        self.dismiss_message_box()
+
+        self.serve_fake_setup("9.2")
+        self.driver.expect("click")
+        code, _ = self.wait_for_exit()
+        self.assertEqual(code, 0)
+        self.assertEqual(self.log_texts(), [CHECKING_LOG, FAILED_PREFIX + UNEXPECTED_RESPONSE, CHECKING_LOG,
+                                            "Downloading KORVA 9.2.", VERIFIED_LOG, STARTED_LOG])
+        FakeSetup(self, self.installer_file("9.2")).finish()
+
+
+class FakeSetup:
+    """The markers fake_setup.exe leaves next to itself."""
+
+    def __init__(self, test, path):
+        self.test, self.path = test, path
+
+    def wait_started(self, timeout=20):
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(self.path + ".started"):
+            if time.monotonic() > deadline:
+                self.test.fail("the installer was never started: no %s.started" % self.path)
+            time.sleep(0.05)
+        # Written in one go after the create; an empty read means "not yet".
+        while True:
+            text = read_bytes(self.path + ".started").decode("utf-8")
+            if text.endswith("\n") or time.monotonic() > deadline:
+                return text.split("\n")[:2]
+            time.sleep(0.05)
+
+    @property
+    def finished(self):
+        return os.path.exists(self.path + ".finished")
+
+    def finish(self, timeout=20):
+        """Lets it end, and waits until it has, so the test leaves nothing running."""
+        self.wait_started(timeout)
+        open(self.path + ".release", "wb").close()
+        deadline = time.monotonic() + timeout
+        while not self.finished:
+            if time.monotonic() > deadline:
+                self.test.fail("fake setup did not end")
+            time.sleep(0.05)
+
+
+class SuccessfulAttemptTests(ServedReleaseTestCase):
+    def test_verified_installer_is_started_and_the_window_closes_without_waiting(self):
+        setup = self.serve_fake_setup("9.3")
+        self.start_installer()
+        self.driver.expect("click")
+
+        code, _ = self.wait_for_exit()
+        self.assertEqual(code, 0)
+        fake = FakeSetup(self, self.installer_file("9.3"))
+        command_line, _ = fake.wait_started()
+        self.assertFalse(fake.finished, "the installer waited for KORVA Setup to end")
+        # Started as itself, with no arguments.
+        program = '"%s"' % windows_path(self.installer_file("9.3"))
+        self.assertIn(command_line.strip(), (program, windows_path(self.installer_file("9.3"))))
+        self.assertEqual(read_bytes(self.installer_file("9.3")), setup)
+        self.assertEqual(self.log_texts(), [CHECKING_LOG, "Downloading KORVA 9.3.", VERIFIED_LOG, STARTED_LOG])
+        fake.finish()
+
+
+class ClosingWindowTests(ServedReleaseTestCase):
+    def test_closing_while_the_manifest_stalls_exits_0_at_once(self):
+        # Headers, then silence: the worker is stuck inside the manifest read.
+        self.set_scenario({"/" + MANIFEST_PATH: {"body": "version=9.4\n", "stall_after": 0, "stall_seconds": 20}})
+        self.start_installer()
+        self.driver.expect("click")
+        # The click was sent, so its handler has run: the attempt's first state.
+        snapshot = self.snapshot()
+        self.assertEqual(snapshot.state(), (CHECKING_STATUS, 0, BUSY, False))
+        self.screenshot("checking", snapshot.window)
+        # The first progress report (0) has long arrived and changed nothing;
+        # a person's click on the disabled button starts nothing either.
+        self.driver.expect("mouse-click")
+        time.sleep(0.5)
+        self.assertEqual(self.snapshot().state(), (CHECKING_STATUS, 0, BUSY, False))
+
+        self.assert_closes_promptly_with_0()
+        self.assertEqual(self.log_texts(), [CHECKING_LOG])
+
+    def test_closing_during_the_installer_download_exits_0_at_once(self):
+        setup = read_bytes(FAKE_SETUP)
+        path = "/faults/gui/KORVA-Setup.exe"
+        self.serve(path.lstrip("/"), setup)
+        sent = len(setup) * 2 // 5
+        self.set_scenario({path: {"stall_after": sent, "stall_seconds": 20}})
+        self.serve_release("9.5", "https://korva.com:%d%s" % (self.fault_tls_port, path), sha256(setup))
+        self.start_installer()
+        self.driver.expect("click")
+
+        percent = sent * 100 // len(setup)
+        snapshot = self.wait_for(lambda s: s.bar == percent, "%d %% downloaded" % percent)
+        self.assertEqual(snapshot.state(), (DOWNLOADING_STATUS, percent, BUSY, False))
+        self.screenshot("downloading", snapshot.window)
+
+        self.assert_closes_promptly_with_0()
+        self.assertEqual(self.log_texts(), [CHECKING_LOG, "Downloading KORVA 9.5."])
+        self.assertFalse(os.path.exists(self.installer_file("9.5") + ".started"))
+
+
+class IconResourceTests(WindowTestCase):
+    def test_exe_carries_six_32_bit_icon_images_that_the_platform_decodes(self):
+        answer = self.driver.expect("icon-group %s 101" % windows_path(INSTALLER))
+        images = answer["images"]
+        self.assertEqual([(i["width"], i["height"], i["bit_count"]) for i in images],
+                         [(s, s, 32) for s in (256, 128, 64, 48, 32, 16)])
+        self.assertTrue(all(i["present"] and i["decodes"] for i in images), images)
+        png = {i["width"]: i["png"] for i in images}
+        self.assertTrue(png[256])
+        # The sizes that old code paths read as bitmaps stay bitmaps.
+        self.assertEqual([png[s] for s in (64, 48, 32, 16)], [False] * 4)
+        # The icon's share of the 300 KB exe.
+        self.assertLess(sum(i["bytes"] for i in images), 60000)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
