@@ -1,4 +1,5 @@
 #include "app/attempt_messages.h"
+#include "app/dll_search.h"
 #include "app/main_window.h"
 #include "app/run_mode.h"
 #include "manifest/self_test.h"
@@ -44,6 +45,7 @@ static int RunInteractive(HINSTANCE instance, int showCommand)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR commandLine, int showCommand)
 {
+    LimitDllSearchToSystem32();
     switch (SelectRunMode(commandLine)) {
     case RunMode::SelfTest:
         return RunSelfTest() ? 0 : 1;
