@@ -49,8 +49,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR commandLin
     switch (SelectRunMode(commandLine)) {
     case RunMode::SelfTest:
         return RunSelfTest() ? 0 : 1;
-    case RunMode::DownloadTest:
-        return static_cast<int>(InstallWorker(nullptr));
+    case RunMode::DownloadTest: {
+        const DWORD result = InstallWorker(nullptr);
+        g_installerLock.reset(); // nothing will start the file in this mode
+        return static_cast<int>(result);
+    }
     case RunMode::Interactive:
         break;
     }
