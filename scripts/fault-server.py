@@ -19,6 +19,9 @@ Action fields, all optional:
   reset_after  send this many body bytes, then abort the connection (TCP RST)
   stall_after  send this many body bytes, then go silent for stall_seconds
                (default 60) or until the client gives up
+  corrupt_after  (TLS only) send this many body bytes, then a record that
+               does not decrypt, then close in order: a transfer error that,
+               unlike a reset, no client mistakes for the end of the body
 
 It listens in plain HTTP (nginx proxies to it, so nginx stays the TLS end for
 the fixed manifest URL) and, when given a certificate, in TLS as well. Each
@@ -152,12 +155,19 @@ class Handler(socketserver.BaseRequestHandler):
                                  str(status), str(sent), headers.get("user-agent", "-")]) + "\n")
 
     def respond(self, sock, status, body, action):
-        cut = action.get("reset_after", action.get("stall_after"))
+        cut = action.get("reset_after", action.get("stall_after", action.get("corrupt_after")))
         part = body if cut is None else body[:cut]
         try:
             sock.sendall(response_head(status, body, action) + part)
             if "reset_after" in action:
                 abort(sock)
+                return len(part)
+            if "corrupt_after" in action and isinstance(sock, ssl.SSLSocket):
+                # Past the TLS layer, straight onto the connection.
+                socket.socket.sendall(sock, b"\x17\x03\x03\x00\x10" + b"\xa5" * 16)
+                socket.socket.shutdown(sock, socket.SHUT_WR)
+                wait_for_client_to_give_up(sock, 10)
+                socket.socket.close(sock)
                 return len(part)
             if "stall_after" in action:
                 wait_for_client_to_give_up(sock, float(action.get("stall_seconds", 60)))

@@ -63,10 +63,19 @@ class InstallerTransfer(AttemptTestCase):
         self.assertIn(self.log_texts(), ([CHECKING, downloading("3.1.4")],
                                          [CHECKING, downloading("3.1.4"), VERIFY_FAILED]))
 
+    def test_broken_tls_record_mid_body_fails_the_transfer_and_leaves_no_file(self):
+        # The digest named is that of the bytes sent before the break, so
+        # only the transfer error may stop this attempt.
+        sent = INSTALLER[:70000]
+        self.assertEqual(self.attempt_with({"corrupt_after": len(sent)}, digest=sha256(sent)), 1)
+        self.assertFalse(os.path.exists(self.installer_file("3.1.4")))
+        self.assert_log([CHECKING, downloading("3.1.4")])
+
     def test_failed_transfer_removes_an_earlier_verified_file_of_that_version(self):
         self.assertEqual(self.attempt_with({}), 0)
-        self.assertEqual(self.attempt_with({"reset_after": 1000}), 1)
+        self.assertEqual(self.attempt_with({"corrupt_after": 1000}), 1)
         self.assertFalse(os.path.exists(self.installer_file("3.1.4")))
+        self.assert_log([CHECKING, downloading("3.1.4"), VERIFIED, CHECKING, downloading("3.1.4")])
 
 
 class Redirects(AttemptTestCase):
