@@ -45,7 +45,7 @@ class RefusedManifest(AttemptTestCase):
         # none of these may lead to a file anywhere, inside or outside it.
         # Unchecked, "\\..\\..\\..\\..\\escaped" would land in this suite's folder.
         for version in ["..\\x", "\\..\\..\\..\\..\\escaped", "a/../../../../escaped", "/", "1.2:stream", "<1.2>",
-                        "1.2\x07", "1?*"]:
+                        "1.2\x07", "1.2\x00evil", "1?*"]:
             with self.subTest(version=version):
                 self.appdata, self.appdata_win = self.new_folder("appdata")
                 self.serve_release(version, GOOD_URL, GOOD_DIGEST)
@@ -73,16 +73,22 @@ class AcceptedManifest(AttemptTestCase):
         self.assertEqual(self.read_file(self.installer_file("1.2.3")), INSTALLER)
         self.assert_requested([(443, MANIFEST_PATH, 200), (443, INSTALLER_PATH, 200)])
 
-    def test_version_with_characters_beyond_ascii(self):
-        # A name fragment Windows accepts; the log writes one byte per
-        # character, and U+00E9 fits in one.
-        version = "2.0-b\u00e9ta"
+    def test_versions_beyond_ascii(self):
+        # Name fragments Windows accepts. The log holds one byte per
+        # character: U+00E9 fits in one; U+010A and U+010D do not, and their
+        # low bytes are LF and CR, which must not split the log line.
         self.serve(INSTALLER_PATH, INSTALLER)
-        self.serve_release(version, GOOD_URL, GOOD_DIGEST)
+        for version in ["2.0-b\u00e9ta", "2.\u010a\u010d1"]:
+            with self.subTest(version=version):
+                self.appdata, self.appdata_win = self.new_folder("appdata")
+                self.serve_release(version, GOOD_URL, GOOD_DIGEST)
 
-        self.assertEqual(self.run_attempt(), 0)
-        self.assertEqual(self.read_file(self.installer_file(version)), INSTALLER)
-        self.assertEqual(self.log_texts()[1], downloading(version))
+                self.assertEqual(self.run_attempt(), 0)
+                self.assertEqual(self.read_file(self.installer_file(version)), INSTALLER)
+                log = self.log_texts()  # also checks that no line was split
+                self.assertEqual(len(log), 3)
+                if max(version) <= "\u00ff":
+                    self.assertEqual(log[1], downloading(version))
 
 
 if __name__ == "__main__":
