@@ -2,17 +2,15 @@
 # Regenerates resources/korva.ico (and docs/korva-icon.png) from
 # resources/korva-mark.svg. The .ico is committed; the build never runs this.
 #
-# Six 32-bit images: 256 and 128 stored as PNG, 64, 48, 32 and 16 as DIBs.
-# A 32-bit 128x128 DIB alone takes 67,624 bytes, more than the whole icon may
-# cost in a 300 KB exe; Windows has read PNG entries of any size since Vista,
-# and the installer targets Windows 7 and later.
+# Six 32-bit images: 256 stored as PNG, 128, 64, 48, 32 and 16 as DIBs, the
+# form every Windows version reads for the smaller sizes.
 #   scripts/make-icon.sh        needs rsvg-convert (librsvg2-bin), icotool (icoutils)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 svg=$root/resources/korva-mark.svg
 ico=$root/resources/korva.ico
-png_sizes=(256 128)
-dib_sizes=(64 48 32 16)
+png_sizes=(256)
+dib_sizes=(128 64 48 32 16)
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

@@ -3,8 +3,6 @@
 #include "transfer/file_io.h"
 #include "workflow/installer_directory.h"
 
-#include <cstdio>
-
 // One byte per character: U+0000..U+00FF are written as that byte. Anything
 // above cannot be expressed, and writing its low byte could forge a line end
 // or control character from a hostile manifest version, so each such unit
@@ -21,12 +19,33 @@ static void AppendSingleByteText(std::string& line, const std::wstring& text)
     }
 }
 
+// Plain decimal, as many digits as needed. Hand-rolled because the C
+// library's formatted printing would add its whole float-capable engine to a
+// static exe for six small numbers.
+static void AppendDecimal(std::string& line, unsigned value, char separator)
+{
+    char digits[8];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && count < sizeof(digits));
+    while (count > 0) {
+        line.push_back(digits[--count]);
+    }
+    line.push_back(separator);
+}
+
 std::string FormatLogLine(const SYSTEMTIME& time, const std::wstring& text)
 {
-    char stamp[64];
-    snprintf(stamp, sizeof(stamp), "%u-%u-%u %u:%u:%u ", time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute,
-             time.wSecond);
-    std::string line = stamp;
+    std::string line;
+    line.reserve(24 + text.size());
+    AppendDecimal(line, time.wYear, '-');
+    AppendDecimal(line, time.wMonth, '-');
+    AppendDecimal(line, time.wDay, ' ');
+    AppendDecimal(line, time.wHour, ':');
+    AppendDecimal(line, time.wMinute, ':');
+    AppendDecimal(line, time.wSecond, ' ');
     AppendSingleByteText(line, text);
     return line;
 }

@@ -513,10 +513,10 @@ class IconResourceTests(WindowTestCase):
         self.assertTrue(all(i["present"] and i["decodes"] for i in images), images)
         png = {i["width"]: i["png"] for i in images}
         self.assertTrue(png[256])
-        # The sizes that old code paths read as bitmaps stay bitmaps.
-        self.assertEqual([png[s] for s in (64, 48, 32, 16)], [False] * 4)
-        # The icon's share of the 300 KB exe.
-        self.assertLess(sum(i["bytes"] for i in images), 60000)
+        # Only the largest image is compressed; the others are plain bitmaps.
+        self.assertEqual([png[s] for s in (128, 64, 48, 32, 16)], [False] * 5)
+        # The exe, icon included, is the first thing a user downloads.
+        self.assertLessEqual(os.path.getsize(INSTALLER), 300 * 1024)
 
 
 if __name__ == "__main__":
