@@ -10,6 +10,7 @@ import hashlib
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
@@ -102,11 +103,21 @@ class AttemptTestCase(unittest.TestCase):
         cls.fault_tls_port = int(sandbox_variable("KORVA_FAULT_TLS_PORT"))
 
     def setUp(self):
+        self.assert_release_server_up()
         for leftover in (self.scenario_file, os.path.join(self.www, MANIFEST_PATH.lstrip("/"))):
             if os.path.exists(leftover):
                 os.remove(leftover)
         self.appdata, self.appdata_win = self.new_folder("appdata")
         self.runs = []
+
+    def assert_release_server_up(self):
+        # Without this, a server that died shows only as a failed attempt.
+        for port in (443, self.fault_tls_port):
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=5).close()
+            except OSError as error:
+                self.fail("nothing answers on port %d (%s): the release server is down; its logs are under %s"
+                          % (port, error, os.path.dirname(os.path.dirname(self.access_log))))
 
     def new_folder(self, label):
         name = "%s.%s" % (self._testMethodName, label)
