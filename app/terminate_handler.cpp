@@ -8,7 +8,9 @@
 
 namespace __gnu_cxx
 {
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the library's own name, on purpose
 void __verbose_terminate_handler();
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 void __verbose_terminate_handler()
 {
     std::abort();

@@ -12,12 +12,12 @@ echo "lint: clang-format"
 clang-format --dry-run --Werror "${sources[@]}"
 
 echo "lint: cppcheck"
-cppcheck --enable=warning,performance,portability --std=c++17 --quiet --error-exitcode=1 \
+cppcheck --language=c++ --enable=warning,performance,portability --std=c++17 --quiet --error-exitcode=1 \
   -D_WIN32 -DUNICODE -I. --suppress=missingIncludeSystem "${product[@]}"
 
 if [ "${1:-}" = --tidy ]; then
   echo "lint: clang-tidy"
-  cmake --preset mingw-release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+  [ -f build/compile_commands.json ] || cmake --preset mingw-release >/dev/null
   gcc_include=/usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++
   clang-tidy -p build --quiet --warnings-as-errors='*' \
     --extra-arg=--target=x86_64-w64-mingw32 \
