@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Reads the resources back from the built installer: the version block, the
+application manifest and the icon group must be what Windows will see.
+
+    check_resources.py KORVA-Installer.exe
+"""
+import os
+import struct
+import sys
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from pe_image import Image  # noqa: E402
+
+RESOURCE_DIRECTORY = 2
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+US_ENGLISH = 0x0409
+EXE = sys.argv.pop(1) if len(sys.argv) > 1 else None
+
+
+def resources(image):
+    """{(type, id, language): bytes} for every resource with numeric ids."""
+    base_rva, _ = image.directory(RESOURCE_DIRECTORY)
+    base = image.offset(base_rva)
+    found = {}
+
+    def entries(offset):
+        named, numbered = struct.unpack_from("<HH", image.data, base + offset + 12)
+        for i in range(named + numbered):
+            name, target = struct.unpack_from("<II", image.data, base + offset + 16 + 8 * i)
+            yield name, target
+
+    for type_id, type_target in entries(0):
+        for res_id, id_target in entries(type_target & 0x7FFFFFFF):
+            for language, leaf in entries(id_target & 0x7FFFFFFF):
+                data_rva, size = struct.unpack_from("<II", image.data, base + leaf)
+                offset = image.offset(data_rva, size)
+                found[(type_id, res_id, language)] = image.data[offset:offset + size]
+    return found
+
+
+def version_nodes(data, offset=0, end=None):
+    """Walks a VS_VERSIONINFO tree: yields (key, value bytes, value type, children)."""
+    end = len(data) if end is None else end
+    while offset + 6 <= end:
+        length, value_length, value_type = struct.unpack_from("<HHH", data, offset)
+        if length == 0:
+            break
+        key_end = offset + 6
+        while data[key_end:key_end + 2] != b"\0\0":
+            key_end += 2
+        key = data[offset + 6:key_end].decode("utf-16-le")
+        value_start = (key_end + 2 + 3) & ~3
+        value_bytes = value_length * 2 if value_type == 1 else value_length
+        value = data[value_start:value_start + value_bytes]
+        children_start = (value_start + value_bytes + 3) & ~3
+        yield key, value, value_type, (children_start, offset + length)
+        offset = (offset + length + 3) & ~3
+
+
+class Resources(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.found = resources(Image(EXE))
+
+    def resource(self, kind, res_id):
+        matches = {k: v for k, v in self.found.items() if k[:2] == (kind, res_id)}
+        self.assertEqual(list(matches), [(kind, res_id, US_ENGLISH)], "one US English resource")
+        return next(iter(matches.values()))
+
+    def test_version_block(self):
+        data = self.resource(RT_VERSION, 1)
+        (key, fixed, _, (start, end)), = version_nodes(data)
+        self.assertEqual(key, "VS_VERSION_INFO")
+        signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
+        self.assertEqual(signature, 0xFEEF04BD)
+        self.assertEqual((file_ms, file_ls), (0x00010001, 0x00000003), "file version 1.1.0.3")
+        self.assertEqual((product_ms, product_ls), (0x00010001, 0x00000003), "product version 1.1.0.3")
+        file_os, file_type = struct.unpack_from("<II", fixed, 32)
+        self.assertEqual(file_os, 0x00040004, "VOS_NT_WINDOWS32")
+        self.assertEqual(file_type, 1, "VFT_APP")
+
+        children = {k: (v, t, span) for k, v, t, span in version_nodes(data, start, end)}
+        self.assertEqual(sorted(children), ["StringFileInfo", "VarFileInfo"])
+        (table, _, _, (s, e)), = version_nodes(data, *children["StringFileInfo"][2])
+        self.assertEqual(table, "040904b0")
+        strings = {k: v.decode("utf-16-le").rstrip("\0") for k, v, _, _ in version_nodes(data, s, e)}
+        self.assertEqual(set(strings), {"CompanyName", "FileDescription", "OriginalFilename", "ProductName",
+                                        "ProductVersion"})
+        self.assertTrue(strings["CompanyName"])
+        self.assertEqual(strings["FileDescription"], "KORVA Web Installer")
+        self.assertEqual(strings["OriginalFilename"], "KORVA-Installer.exe")
+        self.assertEqual(strings["ProductName"], "KORVA")
+        self.assertEqual(strings["ProductVersion"], "1.1.0.3")
+        (translation, value, _, _), = version_nodes(data, *children["VarFileInfo"][2])
+        self.assertEqual(translation, "Translation")
+        self.assertEqual(struct.unpack("<HH", value), (0x0409, 1200))
+
+    def test_manifest_asks_for_the_invokers_rights_and_nothing_else(self):
+        root = ElementTree.fromstring(self.resource(RT_MANIFEST, 1))
+        tags = [element.tag.split("}")[-1] for element in root.iter()]
+        # No common-controls dependency, DPI awareness or supported-OS list.
+        self.assertEqual(tags, ["assembly", "trustInfo", "security", "requestedPrivileges",
+                                "requestedExecutionLevel"])
+        level = next(e for e in root.iter() if e.tag.endswith("requestedExecutionLevel"))
+        self.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
+
+    def test_icon_group_101_holds_six_32_bit_images(self):
+        group = self.resource(RT_GROUP_ICON, 101)
+        _, kind, count = struct.unpack_from("<HHH", group)
+        self.assertEqual((kind, count), (1, 6))
+        sizes = []
+        for i in range(count):
+            width, height, _, _, _, bits, size, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+            image = self.resource(RT_ICON, icon_id)
+            self.assertEqual(len(image), size)
+            self.assertEqual(bits, 32)
+            sizes.append((width or 256, image.startswith(b"\x89PNG")))
+        self.assertEqual(sizes, [(256, True), (128, False), (64, False), (48, False), (32, False), (16, False)])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
