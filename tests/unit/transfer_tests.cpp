@@ -41,6 +41,17 @@ static std::vector<WPARAM> ProgressPosts()
 
 TEST_SUITE("download")
 {
+    TEST_CASE("percentages truncate, cap at 100 and survive installers past 42 MB")
+    {
+        CHECK(ProgressPercent(0, 1000) == 0);
+        CHECK(ProgressPercent(9, 1000) == 0); // under 1 % reads as 0
+        CHECK(ProgressPercent(999, 1000) == 99);
+        CHECK(ProgressPercent(1000, 1000) == 100);
+        CHECK(ProgressPercent(5000, 1000) == 100); // more than announced
+        // received * 100 overflows 32 bits from about 42.9 MB on.
+        CHECK(ProgressPercent(3000000000ull, 4000000000ull) == 75);
+    }
+
     TEST_CASE("a known length gives rising percentages that end at 100")
     {
         DrainThreadMessages();
