@@ -6,7 +6,7 @@
 #include <vector>
 
 static const wchar_t kInitFailed[] = L"Unable to initialize package verification.";
-static const wchar_t kVerifyFailed[] = L"The downloaded package could not be verified.";
+const wchar_t kVerifyFailedMessage[] = L"The downloaded package could not be verified.";
 static const DWORD kReadBlock = 65536;
 
 static bool QueryDwordProperty(BCRYPT_ALG_HANDLE provider, const wchar_t* name, DWORD& value)
@@ -67,7 +67,7 @@ bool Sha256FileHex(std::wstring& digestHex, std::wstring& errorText)
         BCryptCreateHash(provider.get(), hash.put(), hashObject.data(), objectLength, nullptr, 0, 0) == 0 && file &&
         HashFileContents(hash.get(), file.get()) && BCryptFinishHash(hash.get(), digest.data(), digestLength, 0) == 0;
     if (!hashed) {
-        errorText = kVerifyFailed;
+        errorText = kVerifyFailedMessage;
         return false;
     }
     digestHex = HexLower(digest);

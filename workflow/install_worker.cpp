@@ -108,7 +108,7 @@ DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
     // Locked before hashing: what is hashed is then what the window starts.
     g_installerLock = OpenFileDenyingChanges(g_installerPath);
     if (!g_installerLock) {
-        return FailVerification(L"The downloaded package could not be verified.");
+        return FailVerification(kVerifyFailedMessage);
     }
     std::wstring actualDigest;
     if (!Sha256FileHex(actualDigest, errorText) || !DigestsMatch(entries.expectedDigest, actualDigest)) {
