@@ -7,6 +7,7 @@
 static const wchar_t kUserAgent[] = L"KORVA Static Module Installer/1.0";
 const wchar_t kDownloadFailedMessage[] =
     L"The download could not be completed. Check the internet connection and try again.";
+const wchar_t kFileInUseMessage[] = L"The KORVA Setup file is in use by another program. Close it and try again.";
 static const wchar_t kUnexpectedResponse[] = L"The KORVA server returned an unexpected response.";
 
 unsigned ProgressPercent(unsigned long long received, unsigned long long declared)
@@ -84,7 +85,7 @@ static bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& buffer, DWOR
 }
 
 bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
-                   std::wstring& errorText)
+                   std::wstring& errorText, ScopedCloseHandle& outputFile)
 {
     ParsedUrl parsed;
     if (!ValidateReleaseUrl(url, parsed, errorText)) {
@@ -110,11 +111,25 @@ bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstri
     ScopedCloseHandle file;
     if (outcome && !outputPath.empty()) {
         file = CreateFileTruncated(outputPath);
+        if (!file && IsHeldByAnotherProgram(GetLastError())) {
+            // Another attempt is writing or starting it, or it runs: not ours.
+            errorText = kFileInUseMessage;
+            return false;
+        }
         outcome = static_cast<bool>(file);
     }
     outcome = outcome && ReceiveBody(request.get(), file.get(), buffer, declaredLength, reportProgress);
     if (!outcome) {
         errorText = (statusCode != 0 && statusCode != 200) ? kUnexpectedResponse : kDownloadFailedMessage;
+        return false;
     }
-    return outcome;
+    outputFile = std::move(file);
+    return true;
+}
+
+bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
+                   std::wstring& errorText)
+{
+    ScopedCloseHandle outputFile;
+    return HttpsDownload(url, buffer, outputPath, reportProgress, errorText, outputFile);
 }

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "transfer/unique_handle.h"
+
 #include <string>
 #include <vector>
 
 using ByteBuffer = std::vector<char>;
 
 extern const wchar_t kDownloadFailedMessage[];
+extern const wchar_t kFileInUseMessage[];
 
 // A manifest is a few hundred bytes; memory mode refuses anything past this so
 // a hostile or broken server cannot exhaust memory.
@@ -15,7 +18,15 @@ const unsigned long kMaxMemoryBody = 1024 * 1024;
 // outputPath the body is appended to buffer; otherwise it is written to that
 // file, which is created or truncated only after a 200 answer. With
 // reportProgress, WM_APP_PROGRESS is posted per chunk when the length is known.
-// On failure errorText is replaced by one user-facing message.
+// On failure errorText is replaced by one user-facing message:
+// kFileInUseMessage when another program holds the file, which is then left
+// as it was.
+// On success outputFile keeps the file open for writing, others allowed only
+// to read it (CreateFileTruncated); on failure it is closed.
+bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
+                   std::wstring& errorText, ScopedCloseHandle& outputFile);
+
+// The same, closing the file before it returns.
 bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
                    std::wstring& errorText);
 
