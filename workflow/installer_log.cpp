@@ -52,8 +52,8 @@ std::string FormatLogLine(const SYSTEMTIME& time, const std::wstring& text)
 
 // Two installers of one user may append at once. Windows appends each write
 // whole, but Wine finds the end and then writes there in two steps, so two
-// processes can write to the same place: lines were lost or garbled (about 1
-// in 30 with three processes appending). Every writer therefore holds this
+// processes can write to the same place: lines were lost or garbled (several
+// in a hundred with three processes appending). Every writer holds this
 // lock for its one write: a byte far past any real log, so it never blocks a
 // reader of the text. Nothing but a stuck writer holds it longer than a write,
 // and waiting for one is bounded: the line is then written unlocked.
