@@ -1,6 +1,7 @@
 #include "workflow/install_worker.h"
 
 #include "app/attempt_messages.h"
+#include "manifest/manifest_grammar.h"
 #include "manifest/release_manifest.h"
 #include "manifest/url_policy.h"
 #include "transfer/file_io.h"
@@ -23,15 +24,7 @@ struct ReleaseEntries {
 
 bool IsSafeVersionForFileName(const std::wstring& version)
 {
-    if (version.find(L"..") != std::wstring::npos) {
-        return false;
-    }
-    for (wchar_t c : version) {
-        if (c < 0x20 || c == 0x7F || std::wstring(L"<>:\"/\\|?*").find(c) != std::wstring::npos) {
-            return false;
-        }
-    }
-    return true;
+    return manifest_grammar::IsSafeVersionForFileName(version);
 }
 
 // The version becomes part of a file name, so beyond the three required
