@@ -1,6 +1,12 @@
 #include "manifest/release_manifest.h"
 
+#include "manifest/manifest_grammar.h"
+
 #include <windows.h>
+
+#include <utility>
+
+const wchar_t kIncompleteManifestMessage[] = L"The KORVA release manifest is incomplete.";
 
 std::wstring Utf8ToWide(const char* bytes, size_t length)
 {
@@ -21,62 +27,17 @@ std::wstring Utf8ToWide(const char* bytes, size_t length)
     return text;
 }
 
-static bool IsTrimmed(wchar_t c)
-{
-    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
-}
-
 std::wstring TrimWhitespace(const std::wstring& text)
 {
-    size_t first = 0;
-    while (first < text.size() && IsTrimmed(text[first])) {
-        ++first;
-    }
-    if (first == text.size()) {
-        return std::wstring();
-    }
-    size_t last = text.size() - 1;
-    while (IsTrimmed(text[last])) {
-        --last;
-    }
-    return text.substr(first, last - first + 1);
+    return manifest_grammar::Trim(text);
 }
 
 std::wstring FoldAsciiCase(std::wstring text)
 {
-    for (wchar_t& c : text) {
-        if (c >= L'A' && c <= L'Z') {
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-        }
-    }
-    return text;
-}
-
-static void ParseManifestLine(const std::wstring& rawLine, ReleaseManifest& manifest)
-{
-    const std::wstring line = TrimWhitespace(rawLine);
-    if (line.empty() || line[0] == L'#') {
-        return;
-    }
-    const size_t equals = line.find(L'=');
-    if (equals == std::wstring::npos || equals == 0) {
-        return;
-    }
-    const std::wstring key = FoldAsciiCase(TrimWhitespace(line.substr(0, equals)));
-    manifest[key] = TrimWhitespace(line.substr(equals + 1));
+    return manifest_grammar::FoldAscii(std::move(text));
 }
 
 ReleaseManifest ParseReleaseManifest(const std::wstring& text)
 {
-    ReleaseManifest manifest;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) {
-            end = text.size();
-        }
-        ParseManifestLine(text.substr(start, end - start), manifest);
-        start = end + 1;
-    }
-    return manifest;
+    return manifest_grammar::Parse(text);
 }
