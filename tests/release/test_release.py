@@ -204,7 +204,7 @@ class Signing(unittest.TestCase):
         self.assertEqual(code, 0, output)
 
     def tampered_release(self):
-        copy = os.path.join(self.scratch, "release")
+        copy = os.path.join(tempfile.mkdtemp(dir=self.scratch), "release")
         shutil.copytree(path("dist"), copy)
         return copy
 
