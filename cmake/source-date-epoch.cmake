@@ -13,6 +13,15 @@ else()
   set(epoch_origin "no git work tree and no SOURCE_DATE_EPOCH")
   find_package(Git QUIET)
   if(GIT_FOUND)
+    # Only this tree's own repository: a source tarball unpacked inside some
+    # other work tree must not take that one's commit time.
+    execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --show-toplevel
+      WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+      OUTPUT_VARIABLE toplevel OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    get_filename_component(toplevel "${toplevel}" REALPATH)
+    get_filename_component(source_dir "${CMAKE_SOURCE_DIR}" REALPATH)
+  endif()
+  if(GIT_FOUND AND toplevel STREQUAL source_dir)
     execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
       WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
       OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status ERROR_QUIET)
