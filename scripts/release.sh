@@ -22,8 +22,8 @@ die() {
   exit 1
 }
 usage() {
-  sed -n '/^#   scripts/,/^$/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
-  exit 2
+  awk '/^#   scripts/ { shown = 1 } shown && !/^#/ { exit } shown' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+  exit "${1:-2}"
 }
 
 keys="" cert="" key="" pkcs12="" pass_file="" timestamp_url="" out="" allow_dirty=0
@@ -43,7 +43,7 @@ while [ $# -gt 0 ]; do
       shift 2
       ;;
     --allow-dirty) allow_dirty=1 && shift ;;
-    -h | --help) usage ;;
+    -h | --help) usage 0 ;;
     *) die "unknown argument '$1' (see --help)" ;;
   esac
 done

@@ -18,8 +18,8 @@ exe=KORVA-Installer.exe
 unsigned=KORVA-Installer.unsigned.exe
 
 usage() {
-  sed -n '/^#   scripts/,/^$/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
-  exit 2
+  awk '/^#   scripts/ { shown = 1 } shown && !/^#/ { exit } shown' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+  exit "${1:-2}"
 }
 dir="" ca="" repo=$root rebuild=1
 while [ $# -gt 0 ]; do
@@ -30,7 +30,7 @@ while [ $# -gt 0 ]; do
       shift 2
       ;;
     --skip-rebuild) rebuild=0 && shift ;;
-    -h | --help) usage ;;
+    -h | --help) usage 0 ;;
     -*) echo "verify-release: unknown option '$1'" >&2 && usage ;;
     *) [ -z "$dir" ] || usage && dir=$1 && shift ;;
   esac
