@@ -23,7 +23,13 @@ if(count EQUAL 0)
   message(FATAL_ERROR "no functions found in ${IMPORT_LIB}")
 endif()
 file(WRITE ${OUTPUT}.def "${def}")
-execute_process(COMMAND ${DLLTOOL} --input-def ${OUTPUT}.def --dllname ${DLL} --output-delaylib ${OUTPUT}
+# dlltool names the archive members and the import descriptor's symbols after
+# the output path as given: run it beside the output with the bare name, so
+# the build folder's path stays out of the library and the exe.
+get_filename_component(output_dir ${OUTPUT} DIRECTORY)
+get_filename_component(output_name ${OUTPUT} NAME)
+execute_process(COMMAND ${DLLTOOL} --input-def ${output_name}.def --dllname ${DLL} --output-delaylib ${output_name}
+  WORKING_DIRECTORY ${output_dir}
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${DLLTOOL} could not write ${OUTPUT}")

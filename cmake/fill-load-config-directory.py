@@ -7,7 +7,11 @@ fills the directory in after the link, using the record's address from the
 linker map, and fixes the header checksum. On any failure the exe is deleted
 so that the next build links it again instead of shipping it unprotected.
 
-    fill-load-config-directory.py EXE MAP
+ld writes the link time into the header; with --timestamp the header gets
+that value instead (SOURCE_DATE_EPOCH), so that a rebuild of the same source
+gives the same bytes. The checksum is computed after both changes.
+
+    fill-load-config-directory.py [--timestamp=SECONDS] EXE MAP
 """
 import os
 import re
@@ -50,6 +54,7 @@ def pe_layout(image):
         sections.append((rva, max(virtual_size, raw_size), raw_offset, raw_size))
     return {
         "image_base": image_base,
+        "timestamp": pe + 8,
         "checksum": optional + 64,
         "directory": optional + 112 + 8 * LOAD_CONFIG_DIRECTORY,
         "sections": sections,
@@ -74,7 +79,7 @@ def pe_checksum(image, checksum_offset):
     return total + len(image)
 
 
-def fill_directory(image, map_text):
+def fill_directory(image, map_text, timestamp=None):
     layout = pe_layout(image)
     rva = symbol_address(map_text, "_load_config_used") - layout["image_base"]
     offset = file_offset(layout, rva, MINIMUM_SIZE)
@@ -84,19 +89,28 @@ def fill_directory(image, map_text):
         raise ValueError(f"_load_config_used at RVA {rva:#x} does not look like a load configuration record")
     file_offset(layout, rva, size)
     struct.pack_into("<II", image, layout["directory"], rva, size)
+    if timestamp is not None:
+        struct.pack_into("<I", image, layout["timestamp"], timestamp)
     if struct.unpack_from("<I", image, layout["checksum"])[0] != 0:
         struct.pack_into("<I", image, layout["checksum"], pe_checksum(image, layout["checksum"]))
     return rva, size, flags
 
 
 def main():
-    exe, map_path = sys.argv[1], sys.argv[2]
+    args = sys.argv[1:]
+    timestamp = None
+    if args and args[0].startswith("--timestamp="):
+        timestamp = int(args.pop(0).split("=", 1)[1])
+        if not 0 <= timestamp < 1 << 32:
+            print(f"fill-load-config-directory: time stamp {timestamp} does not fit the PE header", file=sys.stderr)
+            return 1
+    exe, map_path = args
     try:
         with open(map_path, encoding="utf-8", errors="replace") as map_file:
             map_text = map_file.read()
         with open(exe, "rb") as exe_file:
             image = bytearray(exe_file.read())
-        rva, size, flags = fill_directory(image, map_text)
+        rva, size, flags = fill_directory(image, map_text, timestamp)
         with open(exe + ".tmp", "wb") as out:
             out.write(image)
         shutil.copymode(exe, exe + ".tmp")

@@ -37,3 +37,11 @@ Windows Registry Editor Version 5.00
 "Default"="800x600"
 REG
 timeout 60 wine reg import "Z:${KORVA_SANDBOX//\//\\}\\desktop.reg" >/dev/null 2>&1
+
+# Wine looks for its own fonts (fonts-wine) in its data folder, which
+# Debian's wine 8 reaches as /usr/lib/wine/../../share/wine and never scans;
+# without Marlett the caption buttons show the letters "0 1 r". Fonts in the
+# prefix's Fonts folder are always loaded.
+if [ -d /usr/share/wine/fonts ]; then
+  cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
+fi

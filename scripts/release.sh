@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# Builds the release exe from this work tree in a clean build folder, signs
+# it when signing material is given, and writes everything a user needs to
+# check it into a new folder:
+#   KORVA-Installer.exe           signed (a copy of the unsigned one without signing material)
+#   KORVA-Installer.unsigned.exe  the bytes anyone can rebuild from the source commit
+#   SHA256SUMS, BUILDINFO         digests; commit, SOURCE_DATE_EPOCH, tools, version, release keys
+#   keys/                         the release public keys built in (needed to rebuild)
+#
+#   scripts/release.sh --keys "a.pub.pem;b.pub.pem"
+#       [--cert CERT.pem --key KEY.pem | --pkcs12 FILE.p12] [--pass-file FILE]
+#       [--timestamp-url URL] [--allow-dirty] --out DIR
+#
+# The output appears only when everything succeeded: it is put together in a
+# temporary folder beside DIR and moved into place at the end.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+exe_name=KORVA-Installer.exe
+
+die() {
+  echo "release: $*" >&2
+  exit 1
+}
+usage() {
+  awk '/^#   scripts/ { shown = 1 } shown && !/^#/ { exit } shown' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+  exit "${1:-2}"
+}
+
+keys="" cert="" key="" pkcs12="" pass_file="" timestamp_url="" out="" allow_dirty=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --keys | --cert | --key | --pkcs12 | --pass-file | --timestamp-url | --out)
+      [ $# -ge 2 ] || die "$1 needs a value"
+      case $1 in
+        --keys) keys=$2 ;;
+        --cert) cert=$2 ;;
+        --key) key=$2 ;;
+        --pkcs12) pkcs12=$2 ;;
+        --pass-file) pass_file=$2 ;;
+        --timestamp-url) timestamp_url=$2 ;;
+        --out) out=$2 ;;
+      esac
+      shift 2
+      ;;
+    --allow-dirty) allow_dirty=1 && shift ;;
+    -h | --help) usage 0 ;;
+    *) die "unknown argument '$1' (see --help)" ;;
+  esac
+done
+
+# A file the user named must exist and be readable: say which and why, rather
+# than let a tool fail half-way with a message about something else.
+readable() { # what path
+  [ -n "$2" ] || die "the $1 file name is empty"
+  [ -e "$2" ] || die "$1 '$2' does not exist"
+  [ -f "$2" ] || die "$1 '$2' is not a file"
+  [ -r "$2" ] && head -c 1 "$2" >/dev/null 2>&1 || die "$1 '$2' is not readable"
+}
+
+[ -n "$out" ] || die "--out DIR is required"
+[ -n "$keys" ] || die "--keys \"a.pub.pem;b.pub.pem\" is required: the release keys the exe trusts"
+
+# Release keys: each a public key; their ids go into BUILDINFO and the files
+# into DIR/keys, so that a rebuild needs nothing but the folder and the source.
+key_files=() key_ids=() key_names=()
+IFS=';' read -r -a key_list <<<"$keys"
+for file in "${key_list[@]}"; do
+  [ -n "$file" ] || continue
+  readable "release key" "$file"
+  openssl pkey -pubin -in "$file" -noout 2>/dev/null || die "release key '$file' is not a PEM public key"
+  name=$(basename "$file")
+  for seen in "${key_names[@]}"; do
+    [ "$seen" != "$name" ] || die "two release keys are named '$name': rename one"
+  done
+  key_files+=("$(cd "$(dirname "$file")" && pwd)/$name")
+  key_names+=("$name")
+  key_ids+=("$(openssl pkey -pubin -in "$file" -outform DER | sha256sum | cut -c1-16)")
+done
+[ ${#key_files[@]} -gt 0 ] || die "--keys names no key file"
+
+# Signing material: a certificate with its key, or a PKCS#12 file, or none.
+sign=()
+if [ -n "$pkcs12" ]; then
+  [ -z "$cert$key" ] || die "give either --cert and --key or --pkcs12, not both"
+  readable "PKCS#12 file" "$pkcs12"
+  sign=(-pkcs12 "$pkcs12")
+elif [ -n "$cert$key" ]; then
+  [ -n "$cert" ] || die "--key needs --cert"
+  [ -n "$key" ] || die "--cert needs --key"
+  readable "certificate" "$cert"
+  openssl x509 -in "$cert" -noout 2>/dev/null || die "certificate '$cert' is not a PEM certificate"
+  readable "signing key" "$key"
+  sign=(-certs "$cert" -key "$key")
+fi
+if [ -n "$pass_file" ]; then
+  [ ${#sign[@]} -gt 0 ] || die "--pass-file without --cert/--key or --pkcs12"
+  readable "password file" "$pass_file"
+  sign+=(-readpass "$pass_file")
+fi
+if [ -n "$timestamp_url" ]; then
+  [ ${#sign[@]} -gt 0 ] || die "--timestamp-url without signing material"
+  sign+=(-ts "$timestamp_url")
+fi
+if [ ${#sign[@]} -gt 0 ]; then
+  command -v osslsigncode >/dev/null || die "osslsigncode is not installed (scripts/install-deps.sh)"
+fi
+
+# The output folder: new, or empty.
+if [ -e "$out" ] || [ -L "$out" ]; then
+  [ -d "$out" ] && [ ! -L "$out" ] || die "'$out' exists and is not a folder"
+  [ -z "$(ls -A "$out")" ] || die "'$out' is not empty: a release goes into a new folder"
+fi
+out_parent=$(dirname "$out")
+[ -d "$out_parent" ] && [ -w "$out_parent" ] || die "cannot create '$out': '$out_parent' is not a writable folder"
+
+# The source: a commit, and nothing else unless asked.
+commit=$(git -C "$root" rev-parse --verify HEAD 2>/dev/null) ||
+  die "$root is not a git work tree with a commit: a release names the commit it was built from"
+dirty=no
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=normal)" ]; then
+  [ $allow_dirty = 1 ] || die "the work tree has changes that are not committed (git status); commit them or pass --allow-dirty"
+  dirty=yes
+  echo "release: building a work tree with uncommitted changes; it cannot be rebuilt from $commit" >&2
+fi
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
+[[ $epoch =~ ^[0-9]+$ ]] || die "SOURCE_DATE_EPOCH must be whole seconds since 1970, not '$epoch'"
+
+stage=$(mktemp -d "$out_parent/.release-$(basename "$out").XXXXXX")
+work=$(mktemp -d "${TMPDIR:-/tmp}/korva-release.XXXXXX")
+trap 'rm -rf "$stage" "$work"' EXIT
+
+mkdir "$stage/keys"
+staged_keys=""
+for i in "${!key_files[@]}"; do
+  cp "${key_files[$i]}" "$stage/keys/${key_names[$i]}"
+  staged_keys+="${staged_keys:+;}$stage/keys/${key_names[$i]}"
+done
+
+echo "release: building $commit (SOURCE_DATE_EPOCH $epoch)" >&2
+build=$work/build
+if ! {
+  cd "$root" && SOURCE_DATE_EPOCH=$epoch cmake --preset mingw-release -B "$build" \
+    -DBUILD_TESTING=OFF "-DKORVA_RELEASE_KEYS=$staged_keys" &&
+    cmake --build "$build" --target korva_installer -j "$(nproc)"
+} >"$work/build.log" 2>&1; then
+  tail -n 30 "$work/build.log" >&2
+  die "the build failed (above: the end of its log); nothing was written"
+fi
+cp "$build/$exe_name" "$stage/KORVA-Installer.unsigned.exe"
+
+fact() { sed -n "s/^$1=//p" "$build/release-info.txt"; }
+version=$(fact version)
+compiler=$("$(fact compiler)" --version | head -n 1)
+binutils=$("$(fact linker)" --version | head -n 1)
+
+if [ ${#sign[@]} -gt 0 ]; then
+  echo "release: signing (SHA-256${timestamp_url:+, time stamp from $timestamp_url})"
+  osslsigncode sign "${sign[@]}" -h sha256 -n "KORVA Web Installer" \
+    -in "$stage/KORVA-Installer.unsigned.exe" -out "$stage/$exe_name" >"$work/sign.log" 2>&1 ||
+    { cat "$work/sign.log" >&2 && die "signing failed; nothing was written"; }
+  signed=yes
+else
+  cp "$stage/KORVA-Installer.unsigned.exe" "$stage/$exe_name"
+  signed=no
+fi
+
+{
+  echo "name: $exe_name"
+  echo "version: $version"
+  echo "source-commit: $commit"
+  echo "source-dirty: $dirty"
+  echo "SOURCE_DATE_EPOCH: $epoch"
+  echo "compiler: $compiler"
+  echo "binutils: $binutils"
+  echo "cmake: $(cmake --version | head -n 1)"
+  for i in "${!key_files[@]}"; do
+    echo "release-key: keys/${key_names[$i]} ${key_ids[$i]}"
+  done
+  echo "signed: $signed"
+} >"$stage/BUILDINFO"
+(cd "$stage" && sha256sum "$exe_name" KORVA-Installer.unsigned.exe BUILDINFO keys/* >SHA256SUMS)
+
+chmod 755 "$stage"
+[ ! -d "$out" ] || rmdir "$out"
+mv "$stage" "$out"
+trap 'rm -rf "$work"' EXIT
+echo "release: $out"
+ls -l "$out" | sed 1d

@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Checks a release folder written by scripts/release.sh, one line per check:
+#   sha256sums        every file matches SHA256SUMS, which covers both exes and BUILDINFO
+#   release-keys      the public keys in keys/ are the ones BUILDINFO names
+#   signature         osslsigncode verifies the Authenticode signature against the CA
+#   remove-signature  the signed exe less its signature is the unsigned exe, byte for byte
+#   rebuild           the commit in BUILDINFO, built again by its own release command in a
+#                     fresh clone, gives the unsigned exe byte for byte
+# Exits 0 only when every check passed.
+#
+#   scripts/verify-release.sh DIR [--ca CA.pem] [--repo GIT-REPOSITORY] [--skip-rebuild]
+#
+# --ca defaults to the system's certificate bundle; --repo (where the source
+# commit is fetched from) to the repository holding this script.
+set -uo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+exe=KORVA-Installer.exe
+unsigned=KORVA-Installer.unsigned.exe
+
+usage() {
+  awk '/^#   scripts/ { shown = 1 } shown && !/^#/ { exit } shown' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+  exit "${1:-2}"
+}
+dir="" ca="" repo=$root rebuild=1
+while [ $# -gt 0 ]; do
+  case $1 in
+    --ca | --repo)
+      [ $# -ge 2 ] || usage
+      [ "$1" = --ca ] && ca=$2 || repo=$2
+      shift 2
+      ;;
+    --skip-rebuild) rebuild=0 && shift ;;
+    -h | --help) usage 0 ;;
+    -*) echo "verify-release: unknown option '$1'" >&2 && usage ;;
+    *) [ -z "$dir" ] || usage && dir=$1 && shift ;;
+  esac
+done
+[ -n "$dir" ] || usage
+[ -d "$dir" ] || { echo "verify-release: '$dir' is not a folder" >&2 && exit 2; }
+dir=$(cd "$dir" && pwd)
+if [ -n "$ca" ]; then
+  [ -f "$ca" ] && [ -r "$ca" ] || { echo "verify-release: CA file '$ca' is not a readable file" >&2 && exit 2; }
+  ca=$(cd "$(dirname "$ca")" && pwd)/$(basename "$ca")
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/korva-verify.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failed=0
+pass() { echo "PASS $1: $2"; }
+fail() {
+  echo "FAIL $1: $2"
+  failed=$((failed + 1))
+}
+info() { sed -n "s/^$1: //p" "$dir/BUILDINFO" 2>/dev/null; }
+
+for file in BUILDINFO SHA256SUMS "$exe" "$unsigned"; do
+  [ -f "$dir/$file" ] || fail files "$file is missing"
+done
+
+# A SHA256SUMS that simply leaves a file out must not pass.
+check_sums() {
+  local file
+  for file in "$exe" "$unsigned" BUILDINFO; do
+    grep -Eq "^[0-9a-f]{64}  $file\$" "$dir/SHA256SUMS" || {
+      fail sha256sums "SHA256SUMS has no line for $file"
+      return
+    }
+  done
+  if (cd "$dir" && sha256sum --quiet --strict -c SHA256SUMS >"$work/sums.log" 2>&1); then
+    pass sha256sums "$(grep -c . "$dir/SHA256SUMS") files match"
+  else
+    fail sha256sums "$(grep -v '^sha256sum: WARNING' "$work/sums.log" | tr '\n' ' ')"
+  fi
+}
+[ -f "$dir/SHA256SUMS" ] && check_sums
+
+# keys/ is what the rebuild builds in; its ids must be BUILDINFO's.
+keys=""
+check_keys() {
+  local path id actual
+  [ -n "$(info release-key)" ] || {
+    fail release-keys "BUILDINFO names no release key"
+    return
+  }
+  while read -r path id; do
+    actual=$(openssl pkey -pubin -in "$dir/$path" -outform DER 2>/dev/null | sha256sum | cut -c1-16)
+    if [ ! -f "$dir/$path" ] || [ "$actual" != "$id" ]; then
+      fail release-keys "$path is missing or is not the key $id"
+      return
+    fi
+    keys+="${keys:+;}$dir/$path"
+  done < <(info release-key)
+  pass release-keys "$(info release-key | awk '{print $2}' | tr '\n' ' ')"
+}
+check_keys
+
+check_signature() {
+  local verify=(osslsigncode verify -in "$dir/$exe")
+  [ -z "$ca" ] || verify+=(-CAfile "$ca")
+  if [ "$(info signed)" != yes ]; then
+    cmp -s "$dir/$exe" "$dir/$unsigned" &&
+      pass signature "unsigned release; $exe is the unsigned exe" ||
+      fail signature "BUILDINFO says unsigned, but $exe differs from $unsigned"
+    return
+  fi
+  if "${verify[@]}" >"$work/verify.log" 2>&1; then
+    pass signature "$(sed -n 's/^\s*Subject: //p' "$work/verify.log" | head -n 1) (CA: ${ca:-system bundle})"
+  else
+    fail signature "osslsigncode verify: $(grep -iE 'fail|error|mismatch' "$work/verify.log" | head -n 3 | tr '\n' ' ')"
+  fi
+  if ! osslsigncode remove-signature -in "$dir/$exe" -out "$work/stripped.exe" >"$work/remove.log" 2>&1; then
+    fail remove-signature "osslsigncode could not remove the signature: $(tail -n 1 "$work/remove.log")"
+  elif cmp -s "$work/stripped.exe" "$dir/$unsigned"; then
+    pass remove-signature "the signed exe less its signature is $unsigned"
+  else
+    fail remove-signature "the signed exe less its signature differs from $unsigned: $(cmp "$work/stripped.exe" "$dir/$unsigned" 2>&1 | sed "s|$work/||")"
+  fi
+}
+[ -f "$dir/$exe" ] && [ -f "$dir/$unsigned" ] && check_signature
+
+check_rebuild() {
+  local commit epoch built
+  commit=$(info source-commit)
+  epoch=$(info SOURCE_DATE_EPOCH)
+  [[ $commit =~ ^[0-9a-f]{40}$ ]] && [[ $epoch =~ ^[0-9]+$ ]] || {
+    fail rebuild "BUILDINFO names no source commit and SOURCE_DATE_EPOCH"
+    return
+  }
+  [ "$(info source-dirty)" = no ] || {
+    fail rebuild "built from a work tree with uncommitted changes: no commit gives these bytes"
+    return
+  }
+  if ! git clone -q --no-checkout "$repo" "$work/src" 2>"$work/clone.log" ||
+    ! git -C "$work/src" checkout -q --detach "$commit" 2>>"$work/clone.log"; then
+    fail rebuild "commit $commit is not in $repo (fetch it, or pass --repo)"
+    return
+  fi
+  if ! SOURCE_DATE_EPOCH=$epoch "$work/src/scripts/release.sh" --keys "$keys" --out "$work/out" >"$work/rebuild.log" 2>&1; then
+    fail rebuild "the release command failed: $(tail -n 3 "$work/rebuild.log" | tr '\n' ' ')"
+    return
+  fi
+  built=$work/out/$unsigned
+  if cmp -s "$built" "$dir/$unsigned"; then
+    pass rebuild "$commit rebuilt in another folder gives $unsigned byte for byte ($(stat -c %s "$built") bytes)"
+  else
+    fail rebuild "$commit rebuilt gives different bytes: $(cmp -l "$built" "$dir/$unsigned" 2>/dev/null | wc -l) bytes differ"
+  fi
+  # Another compiler or linker explains a difference; same tools make it suspicious.
+  local field
+  for field in compiler binutils; do
+    [ "$(sed -n "s/^$field: //p" "$work/out/BUILDINFO")" = "$(info $field)" ] ||
+      echo "note: this machine's $field is '$(sed -n "s/^$field: //p" "$work/out/BUILDINFO")', the release's '$(info $field)'"
+  done
+}
+if [ $rebuild = 1 ]; then
+  check_rebuild
+else
+  echo "SKIP rebuild: --skip-rebuild"
+fi
+
+if [ $failed -gt 0 ]; then
+  echo "verify-release: $dir: $failed check(s) failed"
+  exit 1
+fi
+echo "verify-release: $dir: every check passed"

@@ -1,0 +1,321 @@
+"""The release path as a user meets it: scripts/release.sh builds and signs,
+scripts/verify-release.sh checks, osslsigncode judges the signature (Wine's
+WinVerifyTrust accepts untrusted signers, so it proves nothing here).
+
+    test_release.py reproducible WORK   builds a signed release into WORK/dist and
+                                        rebuilds it from another folder (the fixture)
+    test_release.py signing WORK        checks that release and the refusals
+
+The source is a copy of this work tree (committed files plus new ones not
+ignored), committed into two fresh repositories at different depths with the
+same author, committer and dates: both hold the same commit, so each can
+rebuild what the other released, and a developer's uncommitted changes are
+what gets tested.
+"""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MODE = sys.argv.pop(1) if len(sys.argv) > 2 else None
+WORK = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
+EXE = "KORVA-Installer.exe"
+UNSIGNED = "KORVA-Installer.unsigned.exe"
+PASSWORD = "korva test p12"
+COMMIT_ENV = {
+    "GIT_AUTHOR_NAME": "Release Test", "GIT_AUTHOR_EMAIL": "release-test@korva.com",
+    "GIT_COMMITTER_NAME": "Release Test", "GIT_COMMITTER_EMAIL": "release-test@korva.com",
+    "GIT_AUTHOR_DATE": "2026-03-01T12:00:00Z", "GIT_COMMITTER_DATE": "2026-03-01T12:00:00Z",
+}
+
+
+def path(*parts):
+    return os.path.join(WORK, *parts)
+
+
+def run(command, cwd=None, env=None, timeout=900):
+    """(exit code, stdout + stderr)."""
+    full_env = dict(os.environ, **(env or {}))
+    result = subprocess.run(command, cwd=cwd, env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, timeout=timeout)
+    return result.returncode, result.stdout.decode("utf-8", "replace")
+
+
+def must(command, **kwargs):
+    code, output = run(command, **kwargs)
+    if code != 0:
+        raise RuntimeError(f"{' '.join(command)} exited {code}:\n{output}")
+    return output
+
+
+def read(name):
+    with open(name, "rb") as f:
+        return f.read()
+
+
+def write(name, data):
+    with open(name, "wb") as f:
+        f.write(data)
+
+
+def flip_byte(name, offset):
+    data = bytearray(read(name))
+    data[offset] ^= 0x01
+    write(name, bytes(data))
+
+
+def make_signing_material():
+    """Two release keys; a CA with a code-signing certificate (also as a
+    password-protected PKCS#12 file); another CA with a certificate of its own."""
+    os.makedirs(path("pki"))
+    pki = path("pki")
+    for name in ("a", "b"):
+        must(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+              "-out", f"{pki}/{name}.pem"])
+        must(["openssl", "pkey", "-in", f"{pki}/{name}.pem", "-pubout", "-out", f"{pki}/{name}.pub.pem"])
+    with open(f"{pki}/codesign.cnf", "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
+    for ca in ("ca", "other-ca"):
+        must(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", f"/CN=KORVA {ca}",
+              "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign",
+              "-keyout", f"{pki}/{ca}.key", "-out", f"{pki}/{ca}.pem"])
+        signer = f"{pki}/{ca}-signer"
+        must(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=KORVA Release Signer",
+              "-keyout", f"{signer}.key", "-out", f"{signer}.csr"])
+        must(["openssl", "x509", "-req", "-in", f"{signer}.csr", "-CA", f"{pki}/{ca}.pem", "-CAkey",
+              f"{pki}/{ca}.key", "-CAcreateserial", "-days", "2", "-extfile", f"{pki}/codesign.cnf",
+              "-out", f"{signer}.pem"])
+    with open(f"{pki}/p12.pass", "w") as f:
+        f.write(PASSWORD)
+    must(["openssl", "pkcs12", "-export", "-in", f"{pki}/ca-signer.pem", "-inkey", f"{pki}/ca-signer.key",
+          "-passout", f"pass:{PASSWORD}", "-out", f"{pki}/signer.p12"])
+
+
+def copy_source(destination):
+    """This work tree's files (tracked, and new but not ignored) as one commit."""
+    listed = must(["git", "-C", ROOT, "ls-files", "-co", "--exclude-standard", "-z"]).split("\0")
+    for name in filter(None, listed):
+        source = os.path.join(ROOT, name)
+        if not os.path.lexists(source):
+            continue  # deleted in the work tree, not yet committed
+        os.makedirs(os.path.dirname(os.path.join(destination, name)), exist_ok=True)
+        shutil.copy2(source, os.path.join(destination, name), follow_symlinks=False)
+    must(["git", "init", "-q", destination])
+    must(["git", "-C", destination, "add", "-A"])
+    must(["git", "-C", destination, "commit", "-q", "--no-gpg-sign", "-m", "release test"], env=COMMIT_ENV)
+    return must(["git", "-C", destination, "rev-parse", "HEAD"]).strip()
+
+
+def keys_argument():
+    return f"{path('pki', 'a.pub.pem')};{path('pki', 'b.pub.pem')}"
+
+
+def build_info(directory):
+    info = {}
+    for line in read(os.path.join(directory, "BUILDINFO")).decode().splitlines():
+        key, _, value = line.partition(": ")
+        info.setdefault(key, []).append(value)
+    return info
+
+
+def checks(output):
+    """{check name: PASS/FAIL/SKIP} from verify-release.sh's lines."""
+    return {m.group(2): m.group(1) for m in re.finditer(r"^(PASS|FAIL|SKIP) ([a-z0-9-]+):", output, re.M)}
+
+
+class Reproducible(unittest.TestCase):
+    """Two builds by the release command, in two folders at different
+    times, give the same bytes; the fixture the signing checks use."""
+
+    def test_release_rebuilds_byte_for_byte_elsewhere(self):
+        shutil.rmtree(WORK, ignore_errors=True)
+        os.makedirs(WORK)
+        make_signing_material()
+        commit_a = copy_source(path("src-a", "korva"))
+        commit_b = copy_source(path("elsewhere", "deeper", "src-b"))
+        self.assertEqual(commit_a, commit_b, "the two copies must hold one commit")
+
+        code, output = run([path("src-a", "korva", "scripts", "release.sh"), "--keys", keys_argument(),
+                            "--pkcs12", path("pki", "signer.p12"), "--pass-file", path("pki", "p12.pass"),
+                            "--out", path("dist")])
+        self.assertEqual(code, 0, output)
+        self.assertEqual(sorted(os.listdir(path("dist"))),
+                         sorted([EXE, UNSIGNED, "BUILDINFO", "SHA256SUMS", "keys"]))
+        info = build_info(path("dist"))
+        self.assertEqual(info["source-commit"], [commit_a])
+        self.assertEqual(info["source-dirty"], ["no"])
+        self.assertEqual(info["signed"], ["yes"])
+        # The version comes from the one place it is written, as does the exe's.
+        project = re.search(r"project\(\S+ VERSION (\S+)", read(os.path.join(ROOT, "CMakeLists.txt")).decode())
+        self.assertEqual(info["version"], [project.group(1)])
+        self.assertEqual(len(info["release-key"]), 2)
+
+        # The header carries the source's time, not the build's.
+        image = read(path("dist", UNSIGNED))
+        pe = struct.unpack_from("<I", image, 0x3C)[0]
+        self.assertEqual(struct.unpack_from("<I", image, pe + 8)[0], int(info["SOURCE_DATE_EPOCH"][0]))
+        for leak in (WORK, "src-a", "korva-release.", tempfile.gettempdir() + "/"):
+            self.assertNotIn(leak.encode(), image, "a build path is in the exe")
+
+        # The rebuild runs the release command again, from the other copy's
+        # clone, in a third folder and later.
+        code, output = run([path("elsewhere", "deeper", "src-b", "scripts", "verify-release.sh"), path("dist"),
+                            "--ca", path("pki", "ca.pem")])
+        self.assertEqual(code, 0, output)
+        self.assertEqual(checks(output), dict.fromkeys(
+            ["sha256sums", "release-keys", "signature", "remove-signature", "rebuild"], "PASS"), output)
+
+
+class Signing(unittest.TestCase):
+    """The signed release as osslsigncode, Wine and verify-release.sh see it,
+    and what the release command refuses."""
+
+    def setUp(self):
+        if not os.path.isfile(path("dist", "BUILDINFO")):
+            self.skipTest("no release: run release.reproducible first")
+        self.scratch = tempfile.mkdtemp(dir=WORK)
+        self.addCleanup(shutil.rmtree, self.scratch)
+
+    def osslsigncode_verify(self, exe, ca="ca.pem"):
+        return run(["osslsigncode", "verify", "-CAfile", path("pki", ca), "-in", exe])[0]
+
+    def test_signature_judged_by_osslsigncode_and_wine_runs_the_signed_exe(self):
+        signed = path("dist", EXE)
+        self.assertEqual(self.osslsigncode_verify(signed), 0)
+        self.assertNotEqual(self.osslsigncode_verify(signed, "other-ca.pem"), 0)
+        # One byte inside the code section, which the signature covers.
+        flipped = os.path.join(self.scratch, "flipped.exe")
+        shutil.copy(signed, flipped)
+        flip_byte(flipped, 0x1000)
+        self.assertNotEqual(self.osslsigncode_verify(flipped), 0)
+
+        stripped = os.path.join(self.scratch, "stripped.exe")
+        must(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped])
+        self.assertEqual(read(stripped), read(path("dist", UNSIGNED)))
+
+        if not os.environ.get("WINEPREFIX"):
+            self.fail("WINEPREFIX is not set: run the release tests inside scripts/sandbox.sh")
+        code, output = run(["timeout", "--kill-after=5", "60", "wine", signed, "--self-test"])
+        self.assertEqual(code, 0, output)
+
+    def tampered_release(self):
+        copy = os.path.join(tempfile.mkdtemp(dir=self.scratch), "release")
+        shutil.copytree(path("dist"), copy)
+        return copy
+
+    def set_sum(self, release, name, digest=None):
+        """Rewrites one SHA256SUMS line: as an attacker would (the real digest of
+        the changed file), or wrong."""
+        if digest is None:
+            digest = must(["sha256sum", os.path.join(release, name)]).split()[0]
+        sums = read(os.path.join(release, "SHA256SUMS")).decode()
+        sums = re.sub(r"^[0-9a-f]{64}(  %s)$" % re.escape(name), digest + r"\1", sums, flags=re.M)
+        write(os.path.join(release, "SHA256SUMS"), sums.encode())
+
+    def verify(self, release):
+        code, output = run([os.path.join(ROOT, "scripts", "verify-release.sh"), release, "--ca",
+                            path("pki", "ca.pem"), "--skip-rebuild"])
+        return code, checks(output), output
+
+    def test_verify_release_names_the_failed_check(self):
+        code, found, output = self.verify(self.tampered_release())
+        self.assertEqual(code, 0, output)
+
+        with self.subTest("tampered exe, its SHA256SUMS line updated to match"):
+            release = self.tampered_release()
+            flip_byte(os.path.join(release, EXE), 0x1000)
+            self.set_sum(release, EXE)
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 1, output)
+            self.assertEqual((found["sha256sums"], found["signature"], found["remove-signature"]),
+                             ("PASS", "FAIL", "FAIL"), output)
+
+        with self.subTest("wrong SHA256SUMS line"):
+            release = self.tampered_release()
+            self.set_sum(release, UNSIGNED, "0" * 64)
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 1, output)
+            self.assertEqual((found["sha256sums"], found["signature"]), ("FAIL", "PASS"), output)
+            self.assertIn(UNSIGNED, output)
+
+        with self.subTest("signed by another CA"):
+            release = self.tampered_release()
+            os.remove(os.path.join(release, EXE))
+            signer = path("pki", "other-ca-signer")
+            must(["osslsigncode", "sign", "-certs", f"{signer}.pem", "-key", f"{signer}.key", "-h", "sha256",
+                  "-in", os.path.join(release, UNSIGNED), "-out", os.path.join(release, EXE)])
+            self.set_sum(release, EXE)
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 1, output)
+            self.assertEqual((found["signature"], found["remove-signature"]), ("FAIL", "PASS"), output)
+
+    def release(self, *arguments, source="src-a"):
+        return run([path(source, "korva", "scripts", "release.sh")] + list(arguments))
+
+    def test_release_refuses_before_building_and_leaves_nothing(self):
+        out = os.path.join(self.scratch, "out")
+        pki = path("pki")
+        with open(os.path.join(self.scratch, "notes.txt"), "w") as f:
+            f.write("not a key\n")
+        cases = {
+            "missing key": (["--keys", f"{pki}/a.pub.pem;{pki}/missing.pub.pem"], "missing.pub.pem' does not exist"),
+            "key is a folder": (["--keys", pki], "is not a file"),
+            "private key given": (["--keys", f"{pki}/a.pem"], "is not a PEM public key"),
+            "not a key": (["--keys", os.path.join(self.scratch, "notes.txt")], "is not a PEM public key"),
+            "no keys": ([], "--keys"),
+            "missing certificate": (["--keys", keys_argument(), "--cert", f"{pki}/none.pem", "--key",
+                                     f"{pki}/ca-signer.key"], "certificate '%s/none.pem' does not exist" % pki),
+            "certificate without key": (["--keys", keys_argument(), "--cert", f"{pki}/ca-signer.pem"],
+                                        "--cert needs --key"),
+            "missing PKCS#12": (["--keys", keys_argument(), "--pkcs12", f"{pki}/none.p12"], "does not exist"),
+            "both kinds of signing material": (["--keys", keys_argument(), "--pkcs12", f"{pki}/signer.p12", "--cert",
+                                                f"{pki}/ca-signer.pem", "--key", f"{pki}/ca-signer.key"], "not both"),
+        }
+        for name, (arguments, message) in cases.items():
+            with self.subTest(name):
+                code, output = self.release(*arguments, "--out", out)
+                self.assertNotEqual(code, 0, output)
+                self.assertIn(message, output)
+                self.assertFalse(os.path.exists(out))
+
+        with self.subTest("an existing folder that is not empty"):
+            os.makedirs(out)
+            write(os.path.join(out, "keep"), b"mine")
+            code, output = self.release("--keys", keys_argument(), "--out", out)
+            self.assertNotEqual(code, 0, output)
+            self.assertIn("is not empty", output)
+            self.assertEqual(os.listdir(out), ["keep"])
+            shutil.rmtree(out)
+
+        with self.subTest("a work tree with uncommitted changes"):
+            stray = path("src-a", "korva", "app", "stray.cpp")
+            write(stray, b"// not committed\n")
+            try:
+                code, output = self.release("--keys", keys_argument(), "--out", out)
+            finally:
+                os.remove(stray)
+            self.assertNotEqual(code, 0, output)
+            self.assertIn("--allow-dirty", output)
+            self.assertFalse(os.path.exists(out))
+
+    def test_release_failing_after_the_build_leaves_no_folder(self):
+        # A time-stamp server that does not answer fails the signing, the
+        # last step: the built and signed files must not be left behind.
+        out = os.path.join(self.scratch, "out")
+        code, output = self.release("--keys", keys_argument(), "--cert", path("pki", "ca-signer.pem"), "--key",
+                                    path("pki", "ca-signer.key"), "--timestamp-url", "http://127.0.0.1:9/",
+                                    "--out", out)
+        self.assertNotEqual(code, 0, output)
+        self.assertIn("signing failed", output)
+        self.assertEqual(os.listdir(self.scratch), [], "a partial release was left behind")
+
+
+if __name__ == "__main__":
+    if MODE not in ("reproducible", "signing") or not WORK:
+        sys.exit(__doc__)
+    unittest.main(defaultTest="Reproducible" if MODE == "reproducible" else "Signing", verbosity=2)
