@@ -3,8 +3,9 @@
 #include "app/attempt_messages.h"
 #include "manifest/url_policy.h"
 #include "transfer/file_io.h"
+#include "transfer/proxy_route.h"
 
-static const wchar_t kUserAgent[] = L"KORVA Static Module Installer/1.0";
+const wchar_t kUserAgent[] = L"KORVA Static Module Installer/1.0";
 const wchar_t kDownloadFailedMessage[] =
     L"The download could not be completed. Check the internet connection and try again.";
 static const wchar_t kUnexpectedResponse[] = L"The KORVA server returned an unexpected response.";
@@ -25,9 +26,10 @@ static bool QueryNumberHeader(HINTERNET request, DWORD infoLevel, DWORD& value)
                                &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
-// Connects and sends one GET; statusCode stays 0 when no status was obtained.
+// Connects and sends one GET; statusCode stays 0 when no status was obtained,
+// and noResponseError then holds why, when sending or receiving failed.
 static bool SendGetRequest(const ParsedUrl& parsed, HINTERNET session, ScopedWinHttpCloseHandle& connection,
-                           ScopedWinHttpCloseHandle& request, DWORD& statusCode)
+                           ScopedWinHttpCloseHandle& request, DWORD& statusCode, DWORD& noResponseError)
 {
     connection.reset(WinHttpConnect(session, parsed.host.c_str(), parsed.port, 0));
     if (!connection) {
@@ -42,6 +44,7 @@ static bool SendGetRequest(const ParsedUrl& parsed, HINTERNET session, ScopedWin
     }
     if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(request.get(), nullptr)) {
+        noResponseError = GetLastError();
         return false;
     }
     return QueryNumberHeader(request.get(), WINHTTP_QUERY_STATUS_CODE, statusCode) && statusCode == 200;
@@ -83,15 +86,19 @@ static bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& buffer, DWOR
     }
 }
 
-bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
-                   std::wstring& errorText)
+// One GET through one route: the platform's default (empty proxy) or the
+// named proxy. Wine ignores WINHTTP_OPTION_PROXY and the automatic access
+// type, so the route is chosen where every WinHTTP honours it: the session.
+static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, ByteBuffer& buffer,
+                            const std::wstring& outputPath, bool reportProgress, std::wstring& errorText,
+                            DWORD& noResponseError)
 {
-    ParsedUrl parsed;
-    if (!ValidateReleaseUrl(url, parsed, errorText)) {
-        return false;
-    }
+    // No bypass list: whether this host bypasses the proxy was decided before.
     const ScopedWinHttpCloseHandle session(
-        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        proxy.empty()
+            ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                          0)
+            : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         errorText = L"Unable to initialize the secure download service.";
         return false;
@@ -100,7 +107,7 @@ bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstri
     ScopedWinHttpCloseHandle connection;
     ScopedWinHttpCloseHandle request;
     DWORD statusCode = 0;
-    bool outcome = SendGetRequest(parsed, session.get(), connection, request, statusCode);
+    bool outcome = SendGetRequest(parsed, session.get(), connection, request, statusCode, noResponseError);
     DWORD declaredLength = 0;
     if (outcome && !QueryNumberHeader(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, declaredLength)) {
         declaredLength = 0; // no Content-Length only switches progress off
@@ -117,4 +124,43 @@ bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstri
         errorText = (statusCode != 0 && statusCode != 200) ? kUnexpectedResponse : kDownloadFailedMessage;
     }
     return outcome;
+}
+
+// The user hears of the direct route's failure, never of the proxy's: a
+// request that goes this way got no HTTP response directly, which is the
+// general message, and a proxy's 407 or refusal reads the same.
+static bool DownloadThroughProxy(const ParsedUrl& parsed, const std::wstring& proxy, ByteBuffer& buffer,
+                                 const std::wstring& outputPath, bool reportProgress, std::wstring& errorText)
+{
+    std::wstring proxyError;
+    DWORD unused = 0;
+    if (DownloadThrough(parsed, proxy, buffer, outputPath, reportProgress, proxyError, unused)) {
+        return true;
+    }
+    errorText = kDownloadFailedMessage;
+    return false;
+}
+
+bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
+                   std::wstring& errorText)
+{
+    ParsedUrl parsed;
+    if (!ValidateReleaseUrl(url, parsed, errorText)) {
+        return false;
+    }
+    std::wstring proxy;
+    if (DirectRouteFailedThisAttempt(parsed.host) && FindUserProxyRoute(url, parsed.host, proxy)) {
+        return DownloadThroughProxy(parsed, proxy, buffer, outputPath, reportProgress, errorText);
+    }
+    // A request without any HTTP response wrote nothing: no byte reached the
+    // buffer and the file was not opened, so the second route starts clean.
+    DWORD noResponseError = 0;
+    if (DownloadThrough(parsed, std::wstring(), buffer, outputPath, reportProgress, errorText, noResponseError)) {
+        return true;
+    }
+    if (!AnotherRouteMayCure(noResponseError) || !FindUserProxyRoute(url, parsed.host, proxy)) {
+        return false;
+    }
+    RememberDirectRouteFailed(parsed.host);
+    return DownloadThroughProxy(parsed, proxy, buffer, outputPath, reportProgress, errorText);
 }
