@@ -37,6 +37,10 @@ bool AnotherRouteMayCure(DWORD winHttpError)
     case ERROR_WINHTTP_CANNOT_CONNECT:
     case ERROR_WINHTTP_TIMEOUT:
     case ERROR_WINHTTP_CONNECTION_ERROR:
+    // A connection closed before any status line arrived, as interception
+    // boxes do that let only the proxy through; also what does not parse as
+    // HTTP at all. Either way no HTTP answer came.
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
         return true;
     default:
         return false;

@@ -21,8 +21,9 @@ bool DirectRouteFailedThisAttempt(const std::wstring& host);
 void RememberDirectRouteFailed(const std::wstring& host);
 
 // True for the WinHTTP errors of a request that another route may cure: name
-// not resolved, cannot connect, timeout, connection reset or closed. Never for
-// TLS or certificate failures: a refused certificate stays a refusal.
+// not resolved, cannot connect, timeout, connection reset or closed without an
+// answer. Never for TLS or certificate failures: a refused certificate stays a
+// refusal.
 bool AnotherRouteMayCure(DWORD winHttpError);
 
 // The one proxy ("host:port") that the user's settings name for url, whose

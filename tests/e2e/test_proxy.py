@@ -9,6 +9,7 @@ installer's request may reuse the manifest's tunnel: tunnels are counted as
 "one or two"."""
 import os
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -28,6 +29,7 @@ PAC_PATH = os.environ.get("KORVA_PAC_PATH", "")
 PAC_URL = "http://127.0.0.1:%s%s" % (os.environ.get("KORVA_HTTP_PORT", ""), PAC_PATH)
 REFUSING = "127.0.0.2"  # loopback, nothing listens on 443
 DROPPING = "127.0.0.3"  # a listener whose one backlog slot is taken
+SILENT = "127.0.0.4"  # a TLS server that closes without answering
 CONNECT_TIMEOUT = 10
 # Well under one connect timeout: a failure that took a timeout is no
 # "quick" failure.
@@ -70,6 +72,34 @@ class DroppingAddress:
     def close(self):
         self.filler.close()
         self.listener.close()
+
+
+class SilentTlsServer:
+    """address:443 completes the TLS handshake with the trusted certificate,
+    reads the request and closes without a word."""
+
+    def __init__(self, address):
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(os.environ["KORVA_SERVER_CERT"], os.environ["KORVA_SERVER_KEY"])
+        self.sock = socket.create_server((address, 443), reuse_port=False)
+        self.requests = 0
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                client, _ = self.sock.accept()
+            except OSError:
+                return
+            try:
+                with self.context.wrap_socket(client, server_side=True) as tls:
+                    if tls.recv(65536):
+                        self.requests += 1
+            except (OSError, ssl.SSLError):
+                client.close()
+
+    def close(self):
+        self.sock.close()
 
 
 class SecondRoute(AttemptTestCase):
@@ -143,12 +173,24 @@ class SecondRoute(AttemptTestCase):
 
     # --- the direct route gets no answer: the user's proxy ------------------
 
-    def test_unresolved_name_goes_through_the_static_proxy(self):
+    def test_unresolved_or_unanswered_direct_route_goes_through_the_static_proxy(self):
         set_user_proxy_settings(proxy=PROXY, bypass="*.example.net;<local>")
         self.serve_release_at()
-        self.cut_direct_route()
-        self.assertEqual(self.run_attempt(), 0)
-        self.assert_verified_through_proxy()
+        with self.subTest("name not resolved"):
+            self.cut_direct_route()
+            self.assertEqual(self.run_attempt(), 0)
+            self.assert_verified_through_proxy()
+        with self.subTest("connection closed without an answer"):
+            silent = SilentTlsServer(SILENT)
+            self.addCleanup(silent.close)
+            self.appdata, self.appdata_win = self.new_folder("appdata")
+            self.proxy_log = ProxyLog(os.environ["KORVA_PROXY_LOG"])
+            self.cut_direct_route(SILENT)
+            self.assertEqual(self.run_attempt(), 0)
+            self.assert_verified_through_proxy()
+            # The manifest's request only: the installer's, to the same host,
+            # went straight to the proxy.
+            self.assertEqual(silent.requests, 1)
 
     def test_auto_config_script_decides_and_a_missing_one_leaves_the_static_proxy(self):
         self.serve_release_at()
@@ -175,7 +217,8 @@ class SecondRoute(AttemptTestCase):
         cases = [
             ("script answering DIRECT", lambda: (self.serve_pac("DIRECT"),
                                                  set_user_proxy_settings(proxy=PROXY, auto_config_url=PAC_URL))),
-            ("host on the bypass list", lambda: set_user_proxy_settings(proxy=PROXY, bypass="mirror.example.net KORVA.COM")),
+            ("host on the bypass list",
+             lambda: set_user_proxy_settings(proxy=PROXY, bypass="mirror.example.net KORVA.COM")),
         ]
         for name, configure in cases:
             with self.subTest(name):
