@@ -4,12 +4,14 @@ settings in the Wine prefix, stored the way Windows stores them, the hosts
 file that cuts the direct route, and the proxies' logs."""
 import os
 import re
+import socket
 import struct
 import subprocess
 import tempfile
 
 SETTINGS_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 PLAIN_VALUES = ("ProxyEnable", "ProxyServer", "ProxyOverride", "AutoConfigURL")
+DROPPING = "127.0.0.3"  # see DroppingAddress
 TUNNEL = re.compile(r"Request \(file descriptor \d+\): CONNECT (\S+) ")
 
 # Flags of DefaultConnectionSettings.
@@ -101,3 +103,19 @@ class ProxyLog:
         with open(self.path, encoding="utf-8", errors="replace") as f:
             f.seek(self.mark)
             return [m.group(1) for m in map(TUNNEL.search, f) if m]
+
+
+class DroppingAddress:
+    """DROPPING:443 takes no more connections: its backlog of 0 is full, so
+    new SYNs go unanswered, as behind a firewall that drops packets."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((DROPPING, 443))
+        self.listener.listen(0)
+        self.filler = socket.create_connection((DROPPING, 443), timeout=5)
+
+    def close(self):
+        self.filler.close()
+        self.listener.close()

@@ -17,8 +17,8 @@ import time
 from attempt import CHECKING, MANIFEST_PATH, USER_AGENT, VERIFIED, AttemptTestCase, downloading, main, sha256
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from user_network import (ProxyLog, clear_user_proxy_settings, restore_hosts, set_hosts,  # noqa: E402
-                          set_user_proxy_settings)
+from user_network import (DROPPING, DroppingAddress, ProxyLog, clear_user_proxy_settings,  # noqa: E402
+                          restore_hosts, set_hosts, set_user_proxy_settings)
 
 INSTALLER = b"MZ" + bytes((i * 13) & 0xFF for i in range(90000))
 PATH = "/downloads/KORVA-Setup.exe"
@@ -28,7 +28,6 @@ AUTH_PROXY = "127.0.0.1:%s" % os.environ.get("KORVA_PROXY_AUTH_PORT", "")
 PAC_PATH = os.environ.get("KORVA_PAC_PATH", "")
 PAC_URL = "http://127.0.0.1:%s%s" % (os.environ.get("KORVA_HTTP_PORT", ""), PAC_PATH)
 REFUSING = "127.0.0.2"  # loopback, nothing listens on 443
-DROPPING = "127.0.0.3"  # a listener whose one backlog slot is taken
 SILENT = "127.0.0.4"  # a TLS server that closes without answering
 CONNECT_TIMEOUT = 10
 # Well under one connect timeout: a failure that took a timeout is no
@@ -56,22 +55,6 @@ class ClosingListener:
 
     def close(self):
         self.sock.close()
-
-
-class DroppingAddress:
-    """DROPPING:443 takes no more connections: its backlog of 0 is full, so
-    new SYNs go unanswered, as behind a firewall that drops packets."""
-
-    def __init__(self):
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((DROPPING, 443))
-        self.listener.listen(0)
-        self.filler = socket.create_connection((DROPPING, 443), timeout=5)
-
-    def close(self):
-        self.filler.close()
-        self.listener.close()
 
 
 class SilentTlsServer:
