@@ -20,10 +20,13 @@ extern HWND g_mainWindow;
 extern std::wstring g_installerPath;
 extern std::wstring g_lastError;
 
-// Read handle on the verified installer that denies writing, renaming and
-// deleting to everyone else, so the file that was hashed is the file that is
-// started. Opened by the worker before hashing and set before it posts
-// WM_APP_VERIFIED; closed by the worker on failure (before deleting the file),
-// by the window once ShellExecuteExW has returned, and by the headless mode
-// before the process exits.
+// The installer file's handle from its creation until the attempt ends. The
+// download creates it for writing, others allowed only to read; the worker
+// trades it for a read handle that still denies writing, renaming and deleting
+// to everyone else before hashing (a file held for writing cannot be started),
+// so the file that was hashed is the file that is started, and another
+// attempt can neither truncate nor delete it meanwhile. Set before the worker
+// posts WM_APP_VERIFIED; closed by the worker on failure (before deleting the
+// file), by the window once ShellExecuteExW has returned, and by the headless
+// mode before the process exits.
 extern ScopedCloseHandle g_installerLock;

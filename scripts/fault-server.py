@@ -22,6 +22,11 @@ Action fields, all optional:
   corrupt_after  (TLS only) send this many body bytes, then a record that
                does not decrypt, then close in order: a transfer error that,
                unlike a reset, no client mistakes for the end of the body
+  hold_until   a file path: answer nothing, not even the status line, until
+               that file exists (at most 30 s)
+  pause_after  send this many body bytes, then nothing until the file named
+               by pause_until exists (at most 30 s), then the rest: a download
+               that a test can hold in the middle for as long as it needs
 
 It listens in plain HTTP (nginx proxies to it, so nginx stays the TLS end for
 the fixed manifest URL) and, when given a certificate, in TLS as well. Each
@@ -37,6 +42,7 @@ import ssl
 import struct
 import sys
 import threading
+import time
 
 REASONS = {
     200: "OK", 204: "No Content", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
@@ -113,6 +119,12 @@ def close_tls(sock):
         pass
 
 
+def wait_for_file(path, seconds=30):
+    deadline = time.monotonic() + seconds
+    while not os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.02)
+
+
 def wait_for_client_to_give_up(sock, seconds):
     sock.settimeout(seconds)
     try:
@@ -158,7 +170,14 @@ class Handler(socketserver.BaseRequestHandler):
         cut = action.get("reset_after", action.get("stall_after", action.get("corrupt_after")))
         part = body if cut is None else body[:cut]
         try:
-            sock.sendall(response_head(status, body, action) + part)
+            if "hold_until" in action:
+                wait_for_file(action["hold_until"])
+            if "pause_after" in action:
+                sock.sendall(response_head(status, body, action) + part[:action["pause_after"]])
+                wait_for_file(action["pause_until"])
+                sock.sendall(part[action["pause_after"]:])
+            else:
+                sock.sendall(response_head(status, body, action) + part)
             if "reset_after" in action:
                 abort(sock)
                 return len(part)

@@ -20,14 +20,40 @@ ScopedCloseHandle OpenFileForReading(const std::wstring& path)
 
 ScopedCloseHandle CreateFileTruncated(const std::wstring& path)
 {
-    return OpenWith(path, GENERIC_WRITE, CREATE_ALWAYS);
+    return OpenWith(path, GENERIC_WRITE, CREATE_ALWAYS, FILE_SHARE_READ);
+}
+
+// Windows (and Wine) will not start a program while any handle may write to
+// its file, ours included, so the write handle cannot stay until the launch.
+// A read handle that denies writing cannot open while a write handle is open,
+// so a bridge that tolerates writers but still denies renaming and deleting
+// holds the file between the two. A writer that gets in during that moment
+// makes the final open fail; one that came and went is caught by the digest,
+// which is taken only under the final handle.
+ScopedCloseHandle TradeForReadLock(ScopedCloseHandle written, const std::wstring& path, DWORD& error)
+{
+    ScopedCloseHandle bridge = OpenWith(path, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (!bridge) {
+        error = GetLastError();
+        return bridge;
+    }
+    written.reset();
+    ScopedCloseHandle locked = OpenFileDenyingChanges(path);
+    error = locked ? ERROR_SUCCESS : GetLastError();
+    return locked;
+}
+
+bool IsHeldByAnotherProgram(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
 ScopedCloseHandle OpenFileForAppending(const std::wstring& path)
 {
     // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at the
-    // current end, even when another program appends in between.
-    return OpenWith(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS);
+    // current end, even when another program appends in between. Read access
+    // only because LockFileEx requires read or write data access.
+    return OpenWith(path, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE, OPEN_ALWAYS);
 }
 
 bool WriteFileFully(HANDLE file, const void* data, size_t size)

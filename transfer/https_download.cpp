@@ -8,6 +8,7 @@
 const wchar_t kUserAgent[] = L"KORVA Static Module Installer/1.0";
 const wchar_t kDownloadFailedMessage[] =
     L"The download could not be completed. Check the internet connection and try again.";
+const wchar_t kFileInUseMessage[] = L"The KORVA Setup file is in use by another program. Close it and try again.";
 static const wchar_t kUnexpectedResponse[] = L"The KORVA server returned an unexpected response.";
 
 unsigned ProgressPercent(unsigned long long received, unsigned long long declared)
@@ -91,7 +92,7 @@ static bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& buffer, DWOR
 // type, so the route is chosen where every WinHTTP honours it: the session.
 static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, ByteBuffer& buffer,
                             const std::wstring& outputPath, bool reportProgress, std::wstring& errorText,
-                            DWORD& noResponseError)
+                            ScopedCloseHandle& outputFile, DWORD& noResponseError)
 {
     // No bypass list: whether this host bypasses the proxy was decided before.
     const ScopedWinHttpCloseHandle session(
@@ -117,32 +118,41 @@ static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, 
     ScopedCloseHandle file;
     if (outcome && !outputPath.empty()) {
         file = CreateFileTruncated(outputPath);
+        if (!file && IsHeldByAnotherProgram(GetLastError())) {
+            // Another attempt is writing or starting it, or it runs: not ours.
+            errorText = kFileInUseMessage;
+            return false;
+        }
         outcome = static_cast<bool>(file);
     }
     outcome = outcome && ReceiveBody(request.get(), file.get(), buffer, declaredLength, reportProgress);
     if (!outcome) {
         errorText = (statusCode != 0 && statusCode != 200) ? kUnexpectedResponse : kDownloadFailedMessage;
+        return false;
     }
-    return outcome;
+    outputFile = std::move(file);
+    return true;
 }
 
 // The user hears of the direct route's failure, never of the proxy's: a
 // request that goes this way got no HTTP response directly, which is the
-// general message, and a proxy's 407 or refusal reads the same.
+// general message, and a proxy's 407 or refusal reads the same. A file that
+// another program holds is no route's failure and is told as such.
 static bool DownloadThroughProxy(const ParsedUrl& parsed, const std::wstring& proxy, ByteBuffer& buffer,
-                                 const std::wstring& outputPath, bool reportProgress, std::wstring& errorText)
+                                 const std::wstring& outputPath, bool reportProgress, std::wstring& errorText,
+                                 ScopedCloseHandle& outputFile)
 {
     std::wstring proxyError;
     DWORD unused = 0;
-    if (DownloadThrough(parsed, proxy, buffer, outputPath, reportProgress, proxyError, unused)) {
+    if (DownloadThrough(parsed, proxy, buffer, outputPath, reportProgress, proxyError, outputFile, unused)) {
         return true;
     }
-    errorText = kDownloadFailedMessage;
+    errorText = proxyError == kFileInUseMessage ? kFileInUseMessage : kDownloadFailedMessage;
     return false;
 }
 
 bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
-                   std::wstring& errorText)
+                   std::wstring& errorText, ScopedCloseHandle& outputFile)
 {
     ParsedUrl parsed;
     if (!ValidateReleaseUrl(url, parsed, errorText)) {
@@ -150,17 +160,25 @@ bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstri
     }
     std::wstring proxy;
     if (DirectRouteFailedThisAttempt(parsed.host) && FindUserProxyRoute(url, parsed.host, proxy)) {
-        return DownloadThroughProxy(parsed, proxy, buffer, outputPath, reportProgress, errorText);
+        return DownloadThroughProxy(parsed, proxy, buffer, outputPath, reportProgress, errorText, outputFile);
     }
     // A request without any HTTP response wrote nothing: no byte reached the
     // buffer and the file was not opened, so the second route starts clean.
     DWORD noResponseError = 0;
-    if (DownloadThrough(parsed, std::wstring(), buffer, outputPath, reportProgress, errorText, noResponseError)) {
+    if (DownloadThrough(parsed, std::wstring(), buffer, outputPath, reportProgress, errorText, outputFile,
+                        noResponseError)) {
         return true;
     }
     if (!AnotherRouteMayCure(noResponseError) || !FindUserProxyRoute(url, parsed.host, proxy)) {
         return false;
     }
     RememberDirectRouteFailed(parsed.host);
-    return DownloadThroughProxy(parsed, proxy, buffer, outputPath, reportProgress, errorText);
+    return DownloadThroughProxy(parsed, proxy, buffer, outputPath, reportProgress, errorText, outputFile);
+}
+
+bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
+                   std::wstring& errorText)
+{
+    ScopedCloseHandle outputFile;
+    return HttpsDownload(url, buffer, outputPath, reportProgress, errorText, outputFile);
 }

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "transfer/unique_handle.h"
+
 #include <string>
 #include <vector>
 
 using ByteBuffer = std::vector<char>;
 
 extern const wchar_t kDownloadFailedMessage[];
+extern const wchar_t kFileInUseMessage[];
 extern const wchar_t kUserAgent[];
 
 // A manifest is a few hundred bytes; memory mode refuses anything past this so
@@ -18,7 +21,15 @@ const unsigned long kMaxMemoryBody = 1024 * 1024;
 // reportProgress, WM_APP_PROGRESS is posted per chunk when the length is known.
 // A request that got no HTTP response for a reason another route may cure is
 // sent once more through the user's proxy (transfer/proxy_route.h).
-// On failure errorText is replaced by one user-facing message.
+// On failure errorText is replaced by one user-facing message:
+// kFileInUseMessage when another program holds the file, which is then left
+// as it was.
+// On success outputFile keeps the file open for writing, others allowed only
+// to read it (CreateFileTruncated); on failure it is closed.
+bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
+                   std::wstring& errorText, ScopedCloseHandle& outputFile);
+
+// The same, closing the file before it returns.
 bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
                    std::wstring& errorText);
 

@@ -101,16 +101,24 @@ DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
     WriteLogLine(L"Downloading KORVA " + entries.version + L".");
 
     ByteBuffer unused;
-    if (!HttpsDownload(entries.installerUrl, unused, g_installerPath, true, errorText)) {
-        // Also removes a file of this name left by an earlier attempt when the
-        // download failed before opening it.
-        DeleteFileW(g_installerPath.c_str());
+    ScopedCloseHandle written;
+    if (!HttpsDownload(entries.installerUrl, unused, g_installerPath, true, errorText, written)) {
+        // A file that another program holds is another attempt's, or that
+        // KORVA Setup running: left alone. Otherwise this also removes a file
+        // of this name that a finished attempt left when the download failed
+        // before opening it; one that a running attempt holds cannot be
+        // deleted, as none of its handles lets others delete.
+        if (errorText != kFileInUseMessage) {
+            DeleteFileW(g_installerPath.c_str());
+        }
         return FailAttempt(errorText);
     }
     // Locked before hashing: what is hashed is then what the window starts.
-    g_installerLock = OpenFileDenyingChanges(g_installerPath);
+    DWORD lockError = ERROR_SUCCESS;
+    g_installerLock = TradeForReadLock(std::move(written), g_installerPath, lockError);
     if (!g_installerLock) {
-        return FailVerification(kVerifyFailedMessage);
+        return IsHeldByAnotherProgram(lockError) ? FailAttempt(kFileInUseMessage)
+                                                 : FailVerification(kVerifyFailedMessage);
     }
     std::wstring actualDigest;
     if (!Sha256FileHex(actualDigest, errorText) || !DigestsMatch(entries.expectedDigest, actualDigest)) {

@@ -50,6 +50,30 @@ std::string FormatLogLine(const SYSTEMTIME& time, const std::wstring& text)
     return line;
 }
 
+// Two installers of one user may append at once. Windows appends each write
+// whole, but Wine finds the end and then writes there in two steps, so two
+// processes can write to the same place: lines were lost or garbled (several
+// in a hundred with three processes appending). Every writer holds this
+// lock for its one write: a byte far past any real log, so it never blocks a
+// reader of the text. Nothing but a stuck writer holds it longer than a write,
+// and waiting for one is bounded: the line is then written unlocked.
+static const DWORD kAppendLockOffsetHigh = 0x40000000;
+static const ULONGLONG kAppendLockWaitMs = 2000;
+
+static bool LockForAppend(HANDLE file, OVERLAPPED& range)
+{
+    range = {};
+    range.OffsetHigh = kAppendLockOffsetHigh;
+    const ULONGLONG deadline = GetTickCount64() + kAppendLockWaitMs;
+    while (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) {
+        if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
 void WriteLogLine(const std::wstring& text)
 {
     const std::wstring directory = GetInstallerDirectory();
@@ -62,6 +86,12 @@ void WriteLogLine(const std::wstring& text)
     }
     SYSTEMTIME now = {};
     GetLocalTime(&now);
+    // One buffer, one write: the line is never split between two writes.
     const std::string line = FormatLogLine(now, text) + "\r\n";
+    OVERLAPPED range;
+    const bool locked = LockForAppend(file.get(), range);
     WriteFileFully(file.get(), line.data(), line.size());
+    if (locked) {
+        UnlockFileEx(file.get(), 0, 1, 0, &range);
+    }
 }

@@ -158,20 +158,48 @@ class AttemptTestCase(unittest.TestCase):
     # --- one attempt ----------------------------------------------------------
 
     def run_attempt(self, localappdata="default"):
-        """Runs `KORVA-Installer.exe --download-test`; returns its exit code.
+        """Runs `KORVA-Installer.exe --download-test`; returns its exit code."""
+        return self.finish_attempt(self.start_attempt(localappdata))
+
+    def start_attempt(self, localappdata="default"):
+        """Starts `KORVA-Installer.exe --download-test` and returns at once;
+        finish_attempt() waits for it. Several may run at the same time.
 
         Wine replaces LOCALAPPDATA from the prefix's registry in every process
         started from Unix, so the variable is set (or, with None, removed) by a
         Windows parent, cmd, whose environment the installer inherits; cmd /c
-        hands back the installer's exit code."""
+        hands back the installer's exit code. Output goes through a file, as
+        in run_wine."""
         value = self.appdata_win if localappdata == "default" else (localappdata or "")
         marks = [os.path.getsize(self.access_log), os.path.getsize(self.fault_log)]
         started = datetime.datetime.now().replace(microsecond=0)
         command = ["wine", "cmd", "/c", "set", "LOCALAPPDATA=%s&&" % value, self.exe, "--download-test"]
-        clock = time.monotonic()
-        code, output = run_wine(command, timeout=90)
-        self.runs.append({"started": started, "seconds": time.monotonic() - clock, "marks": marks,
-                          "ended": datetime.datetime.now(), "output": output})
+        output = tempfile.TemporaryFile()
+        process = subprocess.Popen(["timeout", "--kill-after=5", "90"] + command, stdin=subprocess.DEVNULL,
+                                   stdout=output, stderr=subprocess.STDOUT)
+        attempt = {"process": process, "output": output, "started": started, "clock": time.monotonic(),
+                   "marks": marks}
+        self.addCleanup(self.stop_attempt, attempt)
+        return attempt
+
+    @staticmethod
+    def stop_attempt(attempt):
+        """Ends an attempt that a failed test left running (timeout passes the
+        signal on to Wine)."""
+        if attempt["process"].poll() is None:
+            attempt["process"].terminate()
+            attempt["process"].wait()
+        if not attempt["output"].closed:
+            attempt["output"].close()
+
+    def finish_attempt(self, attempt):
+        """Waits for an attempt from start_attempt(); returns its exit code."""
+        code = attempt["process"].wait()
+        attempt["output"].seek(0)
+        output = attempt["output"].read().decode("utf-8", "replace")
+        attempt["output"].close()
+        self.runs.append({"started": attempt["started"], "seconds": time.monotonic() - attempt["clock"],
+                          "marks": attempt["marks"], "ended": datetime.datetime.now(), "output": output})
         if os.environ.get("KORVA_E2E_TRACE"):
             print("  attempt took %.1f s, exit %d" % (self.runs[-1]["seconds"], code), file=sys.stderr)
         self.assertNotIn(code, (124, 137), "the attempt hung and was killed by timeout")
@@ -194,8 +222,8 @@ class AttemptTestCase(unittest.TestCase):
         data = self.read_file(os.path.join(working_dir or self.working_dir, LOG_NAME))
         self.assertTrue(data.endswith(b"\r\n"), "log does not end with CR LF: %r" % data[-40:])
         lines = data[:-2].split(b"\r\n")
-        earliest = self.runs[0]["started"] - datetime.timedelta(seconds=2)
-        latest = self.runs[-1]["ended"] + datetime.timedelta(seconds=2)
+        earliest = min(run["started"] for run in self.runs) - datetime.timedelta(seconds=2)
+        latest = max(run["ended"] for run in self.runs) + datetime.timedelta(seconds=2)
         texts = []
         for raw in lines:
             self.assertNotIn(b"\n", raw, "bare LF in log line %r" % raw)

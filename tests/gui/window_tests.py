@@ -8,6 +8,7 @@ Run by ctest as `python3 window_tests.py <TestClass>` inside scripts/sandbox.sh;
 the built programs come in KORVA_GUI_* variables (tests/gui/CMakeLists.txt).
 Screenshots go to KORVA_GUI_SCREENSHOTS.
 """
+import contextlib
 import hashlib
 import json
 import os
@@ -36,6 +37,7 @@ INCOMPLETE = "The KORVA release manifest is incomplete."
 UNEXPECTED_RESPONSE = "The KORVA server returned an unexpected response."
 START_FAILED = "Windows could not start the verified KORVA Setup file."
 DOWNLOAD_FAILED = "The download could not be completed. Check the internet connection and try again."
+IN_USE = "The KORVA Setup file is in use by another program. Close it and try again."
 FAILED_PREFIX = "Installation attempt failed: "
 CHECKING_LOG = "Checking the KORVA release manifest."
 VERIFIED_LOG = "Installer verified successfully."
@@ -176,6 +178,22 @@ class WindowTestCase(unittest.TestCase):
         self.driver.expect("env LOCALAPPDATA=" + windows_path(self.appdata))
 
     # --- the installer's window ----------------------------------------------
+
+    def another_driver(self, name):
+        """A second gui_driver.exe, for a second installer of the same user."""
+        driver = Driver(os.path.join(self.folder, name + ".log"))
+        self.addCleanup(driver.close)
+        driver.expect("env LOCALAPPDATA=" + windows_path(self.appdata))
+        return driver
+
+    @contextlib.contextmanager
+    def driving(self, driver):
+        """Points the helpers below at another driver's installer meanwhile."""
+        saved, self.driver = self.driver, driver
+        try:
+            yield
+        finally:
+            self.driver = saved
 
     def start_installer(self, *arguments):
         command_line = '"%s"' % windows_path(INSTALLER) + "".join(" " + a for a in arguments)
@@ -496,6 +514,48 @@ class SuccessfulAttemptTests(ServedReleaseTestCase):
         self.assertIn(command_line.strip(), (program, windows_path(self.installer_file("9.3"))))
         self.assertEqual(read_bytes(self.installer_file("9.3")), setup)
         self.assertEqual(self.log_texts(), [CHECKING_LOG, "Downloading KORVA 9.3.", VERIFIED_LOG, STARTED_LOG])
+        fake.finish()
+
+
+    def test_second_window_during_a_download_shows_in_use_and_the_first_starts_setup(self):
+        setup = read_bytes(FAKE_SETUP)
+        path = "/faults/gui/two/KORVA-Setup.exe"
+        self.serve(path.lstrip("/"), setup)
+        resume = os.path.join(self.folder, "resume")
+        paused_at = len(setup) // 2
+        self.set_scenario({path: {"pause_after": paused_at, "pause_until": resume}})
+        self.serve_release("9.7", "https://korva.com:%d%s" % (self.fault_tls_port, path), sha256(setup))
+        self.start_installer()
+        self.driver.expect("click")
+        percent = paused_at * 100 // len(setup)
+        self.wait_for(lambda s: s.bar == percent, "%d %% downloaded" % percent)
+
+        # A double click: a second installer of the same user, same version.
+        second = self.another_driver("second-driver")
+        with self.driving(second):
+            self.start_installer()
+            self.driver.expect("click")
+            box, snapshot = self.assert_failure_shown(IN_USE)
+            self.screenshot("in-use", snapshot.window, box["window"])
+            self.dismiss_message_box()
+        self.assertEqual(read_bytes(self.installer_file("9.7")), setup[:paused_at], "the download was disturbed")
+
+        open(resume, "wb").close()
+        code, _ = self.wait_for_exit()
+        self.assertEqual(code, 0)
+        fake = FakeSetup(self, self.installer_file("9.7"))
+        fake.wait_started()
+        # While that KORVA Setup runs, its file is in use as well.
+        with self.driving(second):
+            self.driver.expect("click")
+            self.assert_failure_shown(IN_USE)
+            self.dismiss_message_box()
+            self.assert_closes_promptly_with_0()
+        self.assertEqual(read_bytes(self.installer_file("9.7")), setup)
+        downloading = "Downloading KORVA 9.7."
+        self.assertEqual(self.log_texts(), [CHECKING_LOG, downloading, CHECKING_LOG, downloading, FAILED_PREFIX + IN_USE,
+                                            VERIFIED_LOG, STARTED_LOG, CHECKING_LOG, downloading,
+                                            FAILED_PREFIX + IN_USE])
         fake.finish()
 
 

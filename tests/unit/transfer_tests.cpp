@@ -212,6 +212,37 @@ TEST_SUITE("worker")
         CHECK(DeleteFileW(g_installerPath.c_str()));
     }
 
+    TEST_CASE("a file that another attempt holds ends the attempt as in use and is left alone")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        ServeRelease("4.0", PatternBytes(1000), kUnrelatedDigest);
+        const std::wstring working = base.path + L"\\KORVA\\Installer";
+        const std::wstring path = working + L"\\KORVA-Setup-4.0.exe";
+        // Downloading (write, others read) and verified (read, others read).
+        for (DWORD access : {static_cast<DWORD>(GENERIC_WRITE), static_cast<DWORD>(GENERIC_READ)}) {
+            CAPTURE(access);
+            RemoveTree(base.path + L"\\KORVA");
+            REQUIRE(CreateDirectoryW((base.path + L"\\KORVA").c_str(), nullptr));
+            REQUIRE(CreateDirectoryW(working.c_str(), nullptr));
+            REQUIRE(WriteBytes(path, "the other attempt's file"));
+            HANDLE other = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            REQUIRE(other != INVALID_HANDLE_VALUE);
+            CHECK(InstallWorker(nullptr) == 1);
+            CHECK_FALSE(static_cast<bool>(g_installerLock));
+            CloseHandle(other);
+            DrainThreadMessages();
+            CHECK(g_lastError == kFileInUseMessage);
+            std::string kept;
+            REQUIRE(ReadBytes(path, kept));
+            CHECK(kept == "the other attempt's file");
+            std::string log;
+            REQUIRE(ReadBytes(working + L"\\KORVA.Installer.log", log));
+            CHECK(log.find("Downloading KORVA 4.0.") != std::string::npos);
+            CHECK(log.find("verification failed") == std::string::npos);
+        }
+    }
+
     TEST_CASE("an early failure keeps the previous path and replaces the error text")
     {
         TempFolder base;

@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include <cstdio>
+#include <vector>
 
 static std::wstring TempPath()
 {
@@ -137,6 +138,70 @@ TEST_SUITE("log")
         std::string bytes;
         REQUIRE(ReadBytes(logPath, bytes));
         CHECK(bytes.find(" two\r\n") != std::string::npos);
+    }
+
+    TEST_CASE("processes appending at once lose, garble and reorder no line")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        wchar_t self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        const int count = 400;
+        const std::wstring start = L"korva-unit-append-" + std::to_wstring(GetCurrentProcessId());
+        HANDLE ready = CreateSemaphoreW(nullptr, 0, 3, (start + L"-ready").c_str());
+        HANDLE go = CreateEventW(nullptr, TRUE, FALSE, (start + L"-go").c_str());
+        REQUIRE(ready != nullptr);
+        REQUIRE(go != nullptr);
+        std::vector<PROCESS_INFORMATION> writers;
+        for (const wchar_t* tag : {L"A", L"B", L"C"}) {
+            std::wstring line = L"\"" + std::wstring(self) + L"\" --append-log-lines " + tag + L" " +
+                                std::to_wstring(count) + L" " + start;
+            STARTUPINFOW startup = {};
+            startup.cb = sizeof(startup);
+            PROCESS_INFORMATION process = {};
+            REQUIRE(
+                CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+            writers.push_back(process);
+        }
+        // Released together once all three run: Wine starts a process slowly
+        // enough that one started later would otherwise find the others done.
+        for (size_t i = 0; i < writers.size(); ++i) {
+            CHECK(WaitForSingleObject(ready, 30000) == WAIT_OBJECT_0);
+        }
+        SetEvent(go);
+        for (const PROCESS_INFORMATION& process : writers) {
+            CHECK(WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0);
+            DWORD code = 1;
+            GetExitCodeProcess(process.hProcess, &code);
+            CHECK(code == 0);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
+        CloseHandle(go);
+        CloseHandle(ready);
+        std::string bytes;
+        REQUIRE(ReadBytes(base.path + L"\\KORVA\\Installer\\KORVA.Installer.log", bytes));
+        int next[3] = {0, 0, 0};
+        int bad = 0;
+        for (size_t start = 0, end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2) {
+            std::string text;
+            const std::string line = bytes.substr(start, end - start);
+            const int writer = HasStampPrefix(line, text) && !text.empty() ? text[0] - 'A' : -1;
+            // Each writer's lines arrive whole, once each, in its own order.
+            if (writer < 0 || writer > 2 ||
+                text != std::string(1, static_cast<char>('A' + writer)) + " " + std::to_string(next[writer]) +
+                            " is one whole line, long enough to take a while to write") {
+                ++bad;
+                continue;
+            }
+            ++next[writer];
+        }
+        CHECK(bad == 0);
+        CHECK(next[0] == count);
+        CHECK(next[1] == count);
+        CHECK(next[2] == count);
+        CHECK(bytes.size() >= 2);
+        CHECK(bytes.compare(bytes.size() - 2, 2, "\r\n") == 0);
     }
 
     TEST_CASE("a log that cannot be opened drops the line silently")
