@@ -3,7 +3,10 @@
 # SHA-256 check) on an installer of SIZE MiB, served by the sandbox's nginx,
 # side by side with a reference in the same run: curl fetching the same URL
 # from the same server and sha256sum over the result. Also the Wine start-up
-# floor (--self-test). Prints medians of RUNS runs; pass/fail is not judged.
+# floor (--self-test). Then the same attempt when the direct route gets no
+# answer and the user's proxy (tinyproxy, scripts/sandbox.d/30-proxy.sh) is
+# the second route, with its extra time over the direct attempt. Prints
+# medians of RUNS runs; pass/fail is not judged.
 #   scripts/bench.sh [SIZE_MIB=64] [RUNS=5]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -55,3 +58,34 @@ printf '%-46s %10s %10s\n' "KORVA-Installer.exe --download-test" "$ours" "$(mb_s
 printf '%-46s %10s %10s\n' "  of which Wine start-up (--self-test)" "$floor" "-"
 printf '%-46s %10s %10s\n' "reference: curl + sha256sum (native Linux)" "$ref" "$(mb_s "$ref")"
 printf '%-46s %10s\n' "exe size (bytes)" "$(stat -c %s "$exe")"
+
+# --- the second route ---------------------------------------------------------
+# The user's settings and the hosts file, as the end-to-end tests set them.
+network() { python3 -c "import sys; sys.path.insert(0, '$root/tests'); import user_network as n; n.$1"; }
+proxy=127.0.0.1:$KORVA_PROXY_PORT
+pac_url=http://127.0.0.1:$KORVA_HTTP_PORT$KORVA_PAC_PATH
+mkdir -p "$(dirname "$KORVA_WWW$KORVA_PAC_PATH")"
+echo "function FindProxyForURL(url, host) { return \"PROXY $proxy\"; }" >"$KORVA_WWW$KORVA_PAC_PATH"
+# 127.0.0.3:443 drops new connections for as long as this process runs.
+python3 -c "import sys, time; sys.path.insert(0, '$root/tests'); import user_network as n; d = n.DroppingAddress(); \
+print('ready', flush=True); time.sleep(86400)" >"$KORVA_SANDBOX/bench/dropping.ready" &
+dropping_pid=$!
+for _ in $(seq 100); do [ -s "$KORVA_SANDBOX/bench/dropping.ready" ] && break; sleep 0.05; done
+
+route() { # hosts-entry settings...
+  network "set_hosts({'korva.com': $1, 'www.korva.com': $1})"
+  network "set_user_proxy_settings($2)"
+  measure route timeout 300 wine "$exe" --download-test
+}
+unresolved=$(route None "proxy='$proxy'")
+pac=$(route "'127.0.0.2'" "auto_config_url='$pac_url'")
+dropping=$(route "'127.0.0.3'" "proxy='$proxy'")
+network "restore_hosts()"
+network "clear_user_proxy_settings()"
+kill "$dropping_pid"
+extra() { awk -v r="$1" -v d="$ours" 'BEGIN { printf "%+.3f", r - d }'; }
+printf '\n%-46s %10s %10s\n' "second route, median of $runs runs" seconds "extra"
+printf '%-46s %10s %10s\n' "direct (reference, from above)" "$ours" "-"
+printf '%-46s %10s %10s\n' "name not resolved, then the static proxy" "$unresolved" "$(extra "$unresolved")"
+printf '%-46s %10s %10s\n' "connection refused, then the PAC's proxy" "$pac" "$(extra "$pac")"
+printf '%-46s %10s %10s\n' "packets dropped, then the static proxy" "$dropping" "$(extra "$dropping")"

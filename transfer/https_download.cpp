@@ -3,8 +3,9 @@
 #include "app/attempt_messages.h"
 #include "manifest/url_policy.h"
 #include "transfer/file_io.h"
+#include "transfer/proxy_route.h"
 
-static const wchar_t kUserAgent[] = L"KORVA Static Module Installer/1.0";
+const wchar_t kUserAgent[] = L"KORVA Static Module Installer/1.0";
 const wchar_t kDownloadFailedMessage[] =
     L"The download could not be completed. Check the internet connection and try again.";
 const wchar_t kFileInUseMessage[] = L"The KORVA Setup file is in use by another program. Close it and try again.";
@@ -26,9 +27,10 @@ static bool QueryNumberHeader(HINTERNET request, DWORD infoLevel, DWORD& value)
                                &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
-// Connects and sends one GET; statusCode stays 0 when no status was obtained.
+// Connects and sends one GET; statusCode stays 0 when no status was obtained,
+// and noResponseError then holds why, when sending or receiving failed.
 static bool SendGetRequest(const ParsedUrl& parsed, HINTERNET session, ScopedWinHttpCloseHandle& connection,
-                           ScopedWinHttpCloseHandle& request, DWORD& statusCode)
+                           ScopedWinHttpCloseHandle& request, DWORD& statusCode, DWORD& noResponseError)
 {
     connection.reset(WinHttpConnect(session, parsed.host.c_str(), parsed.port, 0));
     if (!connection) {
@@ -43,6 +45,7 @@ static bool SendGetRequest(const ParsedUrl& parsed, HINTERNET session, ScopedWin
     }
     if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(request.get(), nullptr)) {
+        noResponseError = GetLastError();
         return false;
     }
     return QueryNumberHeader(request.get(), WINHTTP_QUERY_STATUS_CODE, statusCode) && statusCode == 200;
@@ -84,15 +87,19 @@ static bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& buffer, DWOR
     }
 }
 
-bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
-                   std::wstring& errorText, ScopedCloseHandle& outputFile)
+// One GET through one route: the platform's default (empty proxy) or the
+// named proxy. Wine ignores WINHTTP_OPTION_PROXY and the automatic access
+// type, so the route is chosen where every WinHTTP honours it: the session.
+static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, ByteBuffer& buffer,
+                            const std::wstring& outputPath, bool reportProgress, std::wstring& errorText,
+                            ScopedCloseHandle& outputFile, DWORD& noResponseError)
 {
-    ParsedUrl parsed;
-    if (!ValidateReleaseUrl(url, parsed, errorText)) {
-        return false;
-    }
+    // No bypass list: whether this host bypasses the proxy was decided before.
     const ScopedWinHttpCloseHandle session(
-        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        proxy.empty()
+            ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                          0)
+            : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         errorText = L"Unable to initialize the secure download service.";
         return false;
@@ -101,7 +108,7 @@ bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstri
     ScopedWinHttpCloseHandle connection;
     ScopedWinHttpCloseHandle request;
     DWORD statusCode = 0;
-    bool outcome = SendGetRequest(parsed, session.get(), connection, request, statusCode);
+    bool outcome = SendGetRequest(parsed, session.get(), connection, request, statusCode, noResponseError);
     DWORD declaredLength = 0;
     if (outcome && !QueryNumberHeader(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, declaredLength)) {
         declaredLength = 0; // no Content-Length only switches progress off
@@ -125,6 +132,48 @@ bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstri
     }
     outputFile = std::move(file);
     return true;
+}
+
+// The user hears of the direct route's failure, never of the proxy's: a
+// request that goes this way got no HTTP response directly, which is the
+// general message, and a proxy's 407 or refusal reads the same. A file that
+// another program holds is no route's failure and is told as such.
+static bool DownloadThroughProxy(const ParsedUrl& parsed, const std::wstring& proxy, ByteBuffer& buffer,
+                                 const std::wstring& outputPath, bool reportProgress, std::wstring& errorText,
+                                 ScopedCloseHandle& outputFile)
+{
+    std::wstring proxyError;
+    DWORD unused = 0;
+    if (DownloadThrough(parsed, proxy, buffer, outputPath, reportProgress, proxyError, outputFile, unused)) {
+        return true;
+    }
+    errorText = proxyError == kFileInUseMessage ? kFileInUseMessage : kDownloadFailedMessage;
+    return false;
+}
+
+bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
+                   std::wstring& errorText, ScopedCloseHandle& outputFile)
+{
+    ParsedUrl parsed;
+    if (!ValidateReleaseUrl(url, parsed, errorText)) {
+        return false;
+    }
+    std::wstring proxy;
+    if (DirectRouteFailedThisAttempt(parsed.host) && FindUserProxyRoute(url, parsed.host, proxy)) {
+        return DownloadThroughProxy(parsed, proxy, buffer, outputPath, reportProgress, errorText, outputFile);
+    }
+    // A request without any HTTP response wrote nothing: no byte reached the
+    // buffer and the file was not opened, so the second route starts clean.
+    DWORD noResponseError = 0;
+    if (DownloadThrough(parsed, std::wstring(), buffer, outputPath, reportProgress, errorText, outputFile,
+                        noResponseError)) {
+        return true;
+    }
+    if (!AnotherRouteMayCure(noResponseError) || !FindUserProxyRoute(url, parsed.host, proxy)) {
+        return false;
+    }
+    RememberDirectRouteFailed(parsed.host);
+    return DownloadThroughProxy(parsed, proxy, buffer, outputPath, reportProgress, errorText, outputFile);
 }
 
 bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,

@@ -9,6 +9,7 @@ using ByteBuffer = std::vector<char>;
 
 extern const wchar_t kDownloadFailedMessage[];
 extern const wchar_t kFileInUseMessage[];
+extern const wchar_t kUserAgent[];
 
 // A manifest is a few hundred bytes; memory mode refuses anything past this so
 // a hostile or broken server cannot exhaust memory.
@@ -18,6 +19,8 @@ const unsigned long kMaxMemoryBody = 1024 * 1024;
 // outputPath the body is appended to buffer; otherwise it is written to that
 // file, which is created or truncated only after a 200 answer. With
 // reportProgress, WM_APP_PROGRESS is posted per chunk when the length is known.
+// A request that got no HTTP response for a reason another route may cure is
+// sent once more through the user's proxy (transfer/proxy_route.h).
 // On failure errorText is replaced by one user-facing message:
 // kFileInUseMessage when another program holds the file, which is then left
 // as it was.

@@ -7,6 +7,7 @@
 #include "manifest/url_policy.h"
 #include "transfer/file_io.h"
 #include "transfer/https_download.h"
+#include "transfer/proxy_route.h"
 #include "transfer/sha256_file.h"
 #include "workflow/installer_directory.h"
 #include "workflow/installer_log.h"
@@ -67,6 +68,7 @@ static bool DigestsMatch(const std::wstring& expected, const std::wstring& actua
 DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
 {
     std::wstring errorText;
+    BeginNetworkAttempt();
     WriteLogLine(L"Checking the KORVA release manifest.");
     PostMessageW(g_mainWindow, WM_APP_PROGRESS, 0, 0);
 

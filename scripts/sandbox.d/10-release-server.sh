@@ -31,6 +31,8 @@
 #                          port TAB host TAB request line TAB status TAB
 #                          body bytes TAB user agent
 #   KORVA_CA_CERT          the trusted test CA, for clients other than Wine
+#   KORVA_SERVER_CERT, KORVA_SERVER_KEY  the trusted korva.com certificate and
+#                          its key, for servers of a test's own
 # Suites that rewrite the served tree or the scenario take the ctest
 # RESOURCE_LOCK korva_release_server, so parallel ctest runs stay correct.
 
@@ -48,6 +50,8 @@ export KORVA_FAULT_TLS_PORT=8444
 export KORVA_ACCESS_LOG=$release_root/nginx/access.log
 export KORVA_FAULT_LOG=$release_root/faults/requests.log
 export KORVA_CA_CERT=$release_root/pki/ca.crt
+export KORVA_SERVER_CERT=$release_root/pki/server.crt
+export KORVA_SERVER_KEY=$release_root/pki/leaf.key
 release_fault_http_port=8081
 
 mkdir -p "$release_root"/{pki,trust,faults,nginx/tmp} "$KORVA_WWW/updates" "$KORVA_WWW/faults"

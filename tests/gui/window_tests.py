@@ -20,6 +20,10 @@ import sys
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from user_network import (ProxyLog, clear_user_proxy_settings, restore_hosts, set_hosts,  # noqa: E402
+                          set_user_proxy_settings)
+
 TITLE = "KORVA Installer"
 WINDOW_CLASS = "KORVAStaticModuleBootstrapperWindow"
 IDLE_STATUS = "Download and install the current release."
@@ -32,6 +36,7 @@ MISMATCH = "The downloaded installer did not match the official SHA-256 value. I
 INCOMPLETE = "The KORVA release manifest is incomplete."
 UNEXPECTED_RESPONSE = "The KORVA server returned an unexpected response."
 START_FAILED = "Windows could not start the verified KORVA Setup file."
+DOWNLOAD_FAILED = "The download could not be completed. Check the internet connection and try again."
 IN_USE = "The KORVA Setup file is in use by another program. Close it and try again."
 NOT_SIGNED = "The KORVA release manifest is not signed by the publisher."
 EXPIRED = "The KORVA release manifest has expired."
@@ -430,6 +435,35 @@ class FailedAttemptTests(ServedReleaseTestCase):
         self.assertEqual(self.log_texts(), [CHECKING_LOG, FAILED_PREFIX + UNEXPECTED_RESPONSE, CHECKING_LOG,
                                             "Downloading KORVA 9.2.", VERIFIED_LOG, STARTED_LOG])
         FakeSetup(self, self.installer_file("9.2")).finish()
+
+    def test_failed_second_route_shows_the_usual_text_and_a_retry_starts_direct(self):
+        setup = self.serve_fake_setup("9.7")
+        # The direct route finds no korva.com; the user's proxy wants
+        # credentials, which the installer never asks for.
+        proxy_log = ProxyLog(variable("KORVA_PROXY_AUTH_LOG"))
+        self.addCleanup(clear_user_proxy_settings)
+        set_user_proxy_settings(proxy="127.0.0.1:" + variable("KORVA_PROXY_AUTH_PORT"))
+        self.addCleanup(restore_hosts)
+        set_hosts({"korva.com": None, "www.korva.com": None})
+        self.start_installer()
+
+        self.driver.expect("click")
+        _, snapshot = self.assert_failure_shown(DOWNLOAD_FAILED)
+        self.assertEqual(snapshot.bar, 0)
+        self.dismiss_message_box()
+        self.assertEqual(self.log_texts(), [CHECKING_LOG, FAILED_PREFIX + DOWNLOAD_FAILED])
+        self.assertEqual(proxy_log.tunnels(), ["korva.com:443"])
+
+        # The network is back: "Try again" goes direct, not to the proxy that
+        # the first attempt fell back to.
+        restore_hosts()
+        self.driver.expect("click")
+        code, _ = self.wait_for_exit()
+        self.assertEqual(code, 0)
+        self.assertEqual(read_bytes(self.installer_file("9.7")), setup)
+        self.assertEqual(self.log_texts()[2:], [CHECKING_LOG, "Downloading KORVA 9.7.", VERIFIED_LOG, STARTED_LOG])
+        self.assertEqual(proxy_log.tunnels(), ["korva.com:443"])
+        FakeSetup(self, self.installer_file("9.7")).finish()
 
 
 class SignedReleaseTests(ServedReleaseTestCase):
