@@ -9,16 +9,23 @@ static const wchar_t kNotSigned[] = L"The KORVA release manifest is not signed b
 static const wchar_t kExpired[] = L"The KORVA release manifest has expired.";
 static const ULONG kDigestBytes = 32;
 
-// The values came from strictly decoded UTF-8, so this gives back exactly the
-// bytes the publisher signed. Utf8ToWide refuses a manifest of 2 GB or more,
-// so a value's length always fits an int.
+// The values came from strictly decoded UTF-8, so every surrogate is paired
+// and this gives back exactly the bytes the publisher signed. Encoded here
+// rather than by WideCharToMultiByte, an import only a keyed build would need.
 static void ToUtf8(const std::wstring& text, std::string& bytes)
 {
-    const int units = static_cast<int>(text.size());
-    const int needed = WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
-    bytes.resize(static_cast<size_t>(needed > 0 ? needed : 0));
-    if (needed > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), units, &bytes[0], needed, nullptr, nullptr);
+    bytes.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned long c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        }
+        const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        static const unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+        bytes += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
+        for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6) {
+            bytes += static_cast<char>(0x80 | ((c >> shift) & 0x3F));
+        }
     }
 }
 

@@ -88,6 +88,13 @@ class SignedManifests(SignedReleaseTestCase):
             with self.subTest(name):
                 self.assert_installed(manifest)
 
+    def test_values_beyond_ascii_are_signed_as_their_utf8_bytes(self):
+        # Two-, three- and four-byte sequences; the last is a surrogate pair
+        # inside the installer, which must turn back into the same four bytes.
+        version = "4.5.6-\u00e4\u20ac\U0001F600"
+        self.assertEqual(self.attempt(signed_manifest(version, URL, DIGEST, [self.key_a])), 0)
+        self.assertEqual(self.read_file(self.installer_file(version)), INSTALLER)
+
     def test_forged_and_damaged_manifests_are_refused(self):
         expires = utc_in(days=30)
         statement = signed_statement(VERSION, URL, DIGEST, expires)
