@@ -115,7 +115,8 @@ static bool LoadKey(const std::string& path, bool privateHalf, ReleaseKey& key, 
                                                 : PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr))
                                  : nullptr);
     if (!loaded) {
-        errorText = path + " is not a PEM " + (privateHalf ? "private key." : "public key (SubjectPublicKeyInfo).");
+        errorText = path + (privateHalf ? " is not a PEM private key, or its passphrase was not given."
+                                        : " is not a PEM public key (SubjectPublicKeyInfo).");
         return false;
     }
     if (privateHalf) {
