@@ -3,26 +3,38 @@
 # SHA-256 check) on an installer of SIZE MiB, served by the sandbox's nginx,
 # side by side with a reference in the same run: curl fetching the same URL
 # from the same server and sha256sum over the result. Also the Wine start-up
-# floor (--self-test). Prints medians of RUNS runs; pass/fail is not judged.
+# floor (--self-test). Then the signature check: a keyed build (made with a
+# fresh key by scripts/keyed-build.sh in build/keyed) against the unkeyed one
+# on the same signed manifest, --self-test of both (the keyed one verifies a
+# known-answer signature), korva-release verify on the host, and the sizes of
+# both exes. Prints medians of RUNS runs; pass/fail is not judged.
 #   scripts/bench.sh [SIZE_MIB=64] [RUNS=5]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 if [ -z "${KORVA_SANDBOX:-}" ]; then
   scripts/install-deps.sh
-  cmake --preset mingw-release >/dev/null
-  cmake --build --preset mingw-release --target korva_installer >/dev/null
+  # The release tool is built with the tests (tests/release_tool).
+  cmake --preset mingw-release -DBUILD_TESTING=ON >/dev/null
+  cmake --build --preset mingw-release --target korva_installer korva_release_tool >/dev/null
+  scripts/keyed-build.sh "$root/build/keyed"
   exec scripts/sandbox.sh "$0" "$@"
 fi
 size_mib=${1:-64}
 runs=${2:-5}
 exe=$root/build/KORVA-Installer.exe
+keyed_exe=$root/build/keyed/KORVA-Installer.exe
+tool=$root/build/korva-release/korva-release
+key=$root/build/keyed/key/release
 
 mkdir -p "$KORVA_WWW/releases" "$KORVA_SANDBOX/bench"
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$KORVA_WWW/releases/bench-setup.exe"
 digest=$(sha256sum "$KORVA_WWW/releases/bench-setup.exe" | cut -d' ' -f1)
-printf 'version=bench\ninstallerUrl=https://korva.com/releases/bench-setup.exe\ninstallerSha256=%s\n' "$digest" \
-  >"$KORVA_WWW/updates/korva-suite-update.txt"
+# One signed manifest for both builds; the unkeyed one ignores the signature.
+manifest=$KORVA_WWW/updates/korva-suite-update.txt
+"$tool" sign --key "$key.key.pem" --version bench --url https://korva.com/releases/bench-setup.exe \
+  --installer "$KORVA_WWW/releases/bench-setup.exe" --expires-in 1 --out "$manifest" >/dev/null
+grep -q "installerSha256=$digest" "$manifest"
 export LOCALAPPDATA
 LOCALAPPDATA=$(winepath -w "$KORVA_SANDBOX/bench")
 
@@ -49,9 +61,22 @@ reference() {
 floor=$(measure floor timeout 60 wine "$exe" --self-test)
 ours=$(measure ours timeout 300 wine "$exe" --download-test)
 ref=$(measure reference reference)
+keyed=$(measure keyed timeout 300 wine "$keyed_exe" --download-test)
+keyed_floor=$(measure keyed_floor timeout 60 wine "$keyed_exe" --self-test)
+host_verify=$(measure host_verify "$tool" verify --pub "$key.pub.pem" --manifest "$manifest")
+difference() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.3f", a - b }'; }
 mb_s() { awk -v m="$size_mib" -v t="$1" 'BEGIN { printf "%.1f", m / t }'; }
 printf '\n%-46s %10s %10s\n' "installer of $size_mib MiB, median of $runs runs" seconds "MiB/s"
 printf '%-46s %10s %10s\n' "KORVA-Installer.exe --download-test" "$ours" "$(mb_s "$ours")"
 printf '%-46s %10s %10s\n' "  of which Wine start-up (--self-test)" "$floor" "-"
 printf '%-46s %10s %10s\n' "reference: curl + sha256sum (native Linux)" "$ref" "$(mb_s "$ref")"
-printf '%-46s %10s\n' "exe size (bytes)" "$(stat -c %s "$exe")"
+printf '%-46s %10s %10s\n' "keyed KORVA-Installer.exe --download-test" "$keyed" "$(mb_s "$keyed")"
+printf '%-46s %10s\n' "  keyed minus unkeyed (signature check + noise)" "$(difference "$keyed" "$ours")"
+printf '%-46s %10s\n' "keyed --self-test (one known-answer verify)" "$keyed_floor"
+printf '%-46s %10s\n' "  keyed minus unkeyed --self-test" "$(difference "$keyed_floor" "$floor")"
+printf '%-46s %10s\n' "korva-release verify (host OpenSSL, whole run)" "$host_verify"
+unkeyed_size=$(stat -c %s "$exe")
+keyed_size=$(stat -c %s "$keyed_exe")
+printf '%-46s %10s\n' "exe size, unkeyed (bytes)" "$unkeyed_size"
+printf '%-46s %10s\n' "exe size, keyed with one key (bytes)" "$keyed_size"
+printf '%-46s %10s\n' "  keyed minus unkeyed (bytes; at most 4096)" "$((keyed_size - unkeyed_size))"
