@@ -1,5 +1,6 @@
 #include "manifest/self_test.h"
 
+#include "manifest/release_keys.h"
 #include "manifest/release_manifest.h"
 #include "manifest/url_policy.h"
 
@@ -22,5 +23,9 @@ bool RunSelfTest()
     if (ValidateReleaseUrl(L"http://korva.com/setup.exe", parsed, errorText)) {
         return false;
     }
-    return !ValidateReleaseUrl(L"https://downloads.example.net/setup.exe", parsed, errorText);
+    if (ValidateReleaseUrl(L"https://downloads.example.net/setup.exe", parsed, errorText)) {
+        return false;
+    }
+    // Nothing in an unkeyed build; a keyed one checks that CNG verifies.
+    return SelfTestReleaseSignature();
 }

@@ -22,21 +22,54 @@ std::string BuildSignedStatement(const std::string& version, const std::string& 
 
 // Standard alphabet, length a multiple of four, "=" only as the padding of
 // the last group, unused bits zero, nothing after the padding. One signature
-// therefore has exactly one accepted spelling.
+// therefore has exactly one accepted spelling. bytes is replaced only on
+// success.
 bool DecodeBase64Strict(const std::string& text, std::vector<unsigned char>& bytes);
-std::string EncodeBase64(const unsigned char* bytes, size_t length);
+
+// Inline, like IsKeyIdText below: only the publisher's tool needs it, and
+// every function of an object the installer links stays in the exe.
+inline std::string EncodeBase64(const unsigned char* bytes, size_t length)
+{
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (size_t i = 0; i < length; i += 3) {
+        const size_t count = length - i < 3 ? length - i : 3;
+        unsigned long bits = static_cast<unsigned long>(bytes[i]) << 16;
+        if (count > 1) {
+            bits |= static_cast<unsigned long>(bytes[i + 1]) << 8;
+        }
+        if (count > 2) {
+            bits |= bytes[i + 2];
+        }
+        for (size_t k = 0; k < 4; ++k) {
+            text.push_back(k <= count ? kAlphabet[(bits >> (18 - 6 * k)) & 0x3F] : '=');
+        }
+    }
+    return text;
+}
 
 // Exactly YYYY-MM-DDTHH:MM:SSZ naming a real UTC date and time (no leap
 // second, no fraction, no offset); unixSeconds is set only on success.
 bool ParseExpiresUtc(const std::string& text, long long& unixSeconds);
 
-// Seconds since 1970-01-01T00:00:00Z of a proleptic Gregorian UTC time; the
-// fields are not checked.
+// Seconds since 1970-01-01T00:00:00Z of a proleptic Gregorian UTC time from
+// the year 0 on; the fields are not checked.
 long long UtcToUnixSeconds(int year, int month, int day, int hour, int minute, int second);
 
 // 16 lower-case hexadecimal digits: the first 8 bytes of the SHA-256 of the
 // key's SubjectPublicKeyInfo.
-bool IsKeyIdText(const std::string& text);
+inline bool IsKeyIdText(const std::string& text)
+{
+    if (text.size() != 16) {
+        return false;
+    }
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // The raw ECDSA P-256 signature r||s.
 const size_t kSignatureBytes = 64;

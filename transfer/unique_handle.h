@@ -59,6 +59,9 @@ struct BCryptCloseAlgorithmProviderCloser {
 struct BCryptDestroyHashCloser {
     static void Close(BCRYPT_HASH_HANDLE h) { BCryptDestroyHash(h); }
 };
+struct BCryptDestroyKeyCloser {
+    static void Close(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
+};
 
 // CreateFileW reports failure as INVALID_HANDLE_VALUE, which cannot be a
 // template argument; the file helpers translate it to null before wrapping.
@@ -66,3 +69,4 @@ using ScopedCloseHandle = UniqueHandle<HANDLE, CloseHandleCloser, nullptr>;
 using ScopedWinHttpCloseHandle = UniqueHandle<HINTERNET, WinHttpCloseHandleCloser, nullptr>;
 using ScopedBCryptCloseAlgorithmProvider = UniqueHandle<BCRYPT_ALG_HANDLE, BCryptCloseAlgorithmProviderCloser, nullptr>;
 using ScopedBCryptDestroyHash = UniqueHandle<BCRYPT_HASH_HANDLE, BCryptDestroyHashCloser, nullptr>;
+using ScopedBCryptDestroyKey = UniqueHandle<BCRYPT_KEY_HANDLE, BCryptDestroyKeyCloser, nullptr>;

@@ -2,6 +2,7 @@
 
 #include "app/attempt_messages.h"
 #include "manifest/manifest_grammar.h"
+#include "manifest/release_keys.h"
 #include "manifest/release_manifest.h"
 #include "manifest/url_policy.h"
 #include "transfer/file_io.h"
@@ -12,7 +13,6 @@
 
 const wchar_t* const kManifestUrl = L"https://korva.com/updates/korva-suite-update.txt";
 
-static const wchar_t kIncomplete[] = L"The KORVA release manifest is incomplete.";
 static const wchar_t kMismatch[] =
     L"The downloaded installer did not match the official SHA-256 value. It will not be executed.";
 
@@ -29,9 +29,8 @@ bool IsSafeVersionForFileName(const std::wstring& version)
 
 // The version becomes part of a file name, so beyond the three required
 // entries it must be a plain name fragment that stays inside the directory.
-static bool ReadReleaseEntries(const ByteBuffer& bytes, ReleaseEntries& entries)
+static bool ReadReleaseEntries(const ReleaseManifest& manifest, ReleaseEntries& entries)
 {
-    const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(bytes.data(), bytes.size()));
     const auto version = manifest.find(L"version");
     const auto url = manifest.find(L"installerurl");
     const auto digest = manifest.find(L"installersha256");
@@ -75,9 +74,14 @@ DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
     if (!HttpsDownload(kManifestUrl, manifestBytes, std::wstring(), false, errorText)) {
         return FailAttempt(errorText);
     }
+    const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(manifestBytes.data(), manifestBytes.size()));
     ReleaseEntries entries;
-    if (!ReadReleaseEntries(manifestBytes, entries)) {
-        return FailAttempt(kIncomplete);
+    if (!ReadReleaseEntries(manifest, entries)) {
+        return FailAttempt(kIncompleteManifestMessage);
+    }
+    // A keyed build decides here, before any URL of the manifest is used.
+    if (!CheckReleaseSignature(manifest, errorText)) {
+        return FailAttempt(errorText);
     }
     ParsedUrl parsed;
     if (!ValidateReleaseUrl(entries.installerUrl, parsed, errorText)) {

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "manifest/release_manifest.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// A trusted release key, taken from its PEM file at build time: the manifest
+// key of its signature line ("signature-" and the key id, as the parser
+// stores it) and its public point X||Y.
+struct ReleaseKey {
+    wchar_t lineKey[27];
+    unsigned char point[64];
+};
+
+// The keyed build's check of a complete manifest: a present "expires" must
+// have its exact form ("incomplete" otherwise); at least one
+// "signature-<id>" of a trusted key must verify over the signed statement of
+// the values the attempt goes on to use; and the system clock, in UTC, must
+// not be past "expires". False with the matching message otherwise.
+bool CheckSignedManifest(const ReleaseManifest& manifest, const ReleaseKey* keys, size_t keyCount,
+                         std::wstring& errorText);
+
+// ECDSA P-256 over SHA-256 of message through CNG; the signature is raw r||s
+// and must be exactly 64 bytes.
+bool VerifyP256Signature(const unsigned char* point, const void* message, size_t messageLength,
+                         const unsigned char* signature, size_t signatureLength);
+
+// A fixed test key's signature over a fixed statement verifies, and the same
+// signature over a changed statement does not.
+bool VerifyKnownAnswerSignature();
