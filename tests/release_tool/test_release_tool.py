@@ -14,6 +14,7 @@ import os
 import resource
 import signal
 import stat
+import string
 import subprocess
 import sys
 import tempfile
@@ -32,9 +33,11 @@ GOOD_URL = "https://korva.com/downloads/KORVA-Setup.exe"
 
 
 def statement(version, url, digest, expires=""):
-    """The signed statement as documented, written independently of the C++."""
+    """The signed statement as documented, written independently of the C++:
+    the digest lower-cased in ASCII only."""
+    lowered = digest.translate(str.maketrans(string.ascii_uppercase, string.ascii_lowercase))
     return ("KORVA-manifest-v1\nversion=%s\ninstallerurl=%s\ninstallersha256=%s\nexpires=%s\n"
-            % (version, url, digest.translate(str.maketrans("ABCDEF", "abcdef")), expires)).encode("utf-8")
+            % (version, url, lowered, expires)).encode("utf-8")
 
 
 def der_to_raw(der):
