@@ -6,8 +6,9 @@
 # floor (--self-test). Then the signature check: a keyed build (made with a
 # fresh key by scripts/keyed-build.sh in build/keyed) against the unkeyed one
 # on the same signed manifest, --self-test of both (the keyed one verifies a
-# known-answer signature), korva-release verify on the host, and the sizes of
-# both exes. Prints medians of RUNS runs; pass/fail is not judged.
+# known-answer signature), the check alone in a loop (tests/bench/
+# signature_bench.cpp: the product's CheckSignedManifest under Wine),
+# korva-release verify on the host, and the sizes of both exes. Prints medians of RUNS runs; pass/fail is not judged.
 #   scripts/bench.sh [SIZE_MIB=64] [RUNS=5]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -16,7 +17,8 @@ if [ -z "${KORVA_SANDBOX:-}" ]; then
   scripts/install-deps.sh
   # The release tool is built with the tests (tests/release_tool).
   cmake --preset mingw-release -DBUILD_TESTING=ON >/dev/null
-  cmake --build --preset mingw-release --target korva_installer korva_release_tool >/dev/null
+  cmake --build --preset mingw-release --target korva_installer korva_release_tool korva_signature_bench \
+    >/dev/null
   scripts/keyed-build.sh "$root/build/keyed"
   exec scripts/sandbox.sh "$0" "$@"
 fi
@@ -64,6 +66,13 @@ ref=$(measure reference reference)
 keyed=$(measure keyed timeout 300 wine "$keyed_exe" --download-test)
 keyed_floor=$(measure keyed_floor timeout 60 wine "$keyed_exe" --self-test)
 host_verify=$(measure host_verify "$tool" verify --pub "$key.pub.pem" --manifest "$manifest")
+# The check alone, in-process: no Wine start-up, no network.
+point=$(openssl pkey -pubin -in "$key.pub.pem" -outform DER | tail -c 64 | od -An -tx1 -v | tr -d ' \n')
+key_id=$(openssl pkey -pubin -in "$key.pub.pem" -outform DER | sha256sum | cut -c1-16)
+loop=$(timeout 300 wine "$root/build/tests/bench/korva_signature_bench.exe" "$(winepath -w "$manifest")" "$key_id" \
+  "$point" 2000 | tr -d '\r')
+check_us=$(sed -n 's/.*check_us=\([0-9.]*\).*/\1/p' <<<"$loop")
+known_us=$(sed -n 's/.*known_answer_us=\([0-9.]*\).*/\1/p' <<<"$loop")
 difference() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.3f", a - b }'; }
 mb_s() { awk -v m="$size_mib" -v t="$1" 'BEGIN { printf "%.1f", m / t }'; }
 printf '\n%-46s %10s %10s\n' "installer of $size_mib MiB, median of $runs runs" seconds "MiB/s"
@@ -74,6 +83,8 @@ printf '%-46s %10s %10s\n' "keyed KORVA-Installer.exe --download-test" "$keyed" 
 printf '%-46s %10s\n' "  keyed minus unkeyed (signature check + noise)" "$(difference "$keyed" "$ours")"
 printf '%-46s %10s\n' "keyed --self-test (one known-answer verify)" "$keyed_floor"
 printf '%-46s %10s\n' "  keyed minus unkeyed --self-test" "$(difference "$keyed_floor" "$floor")"
+printf '%-46s %10s\n' "signature check in-process, mean of 2000 (µs)" "$check_us"
+printf '%-46s %10s\n' "  self-test known-answer check (µs)" "$known_us"
 printf '%-46s %10s\n' "korva-release verify (host OpenSSL, whole run)" "$host_verify"
 unkeyed_size=$(stat -c %s "$exe")
 keyed_size=$(stat -c %s "$keyed_exe")
