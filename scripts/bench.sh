@@ -60,11 +60,31 @@ reference() {
   sha256sum "$KORVA_SANDBOX/bench/ref.exe"
 }
 
-floor=$(measure floor timeout 60 wine "$exe" --self-test)
-ours=$(measure ours timeout 300 wine "$exe" --download-test)
+# Unkeyed and keyed runs alternate, each going first in every other pair
+# (the first run after a pause is the slower one), so load from elsewhere on
+# the machine falls on both alike.
+pairs() { # file-prefix args...
+  local prefix=$1 i
+  shift
+  for ((i = 0; i < runs; i++)); do
+    if ((i % 2 == 0)); then
+      seconds timeout 300 wine "$exe" "$@" >>"$prefix.unkeyed"
+      seconds timeout 300 wine "$keyed_exe" "$@" >>"$prefix.keyed"
+    else
+      seconds timeout 300 wine "$keyed_exe" "$@" >>"$prefix.keyed"
+      seconds timeout 300 wine "$exe" "$@" >>"$prefix.unkeyed"
+    fi
+  done
+}
+timings=$KORVA_SANDBOX/bench/timings
+rm -f "$timings".*
+pairs "$timings.self" --self-test
+pairs "$timings.download" --download-test
+floor=$(median <"$timings.self.unkeyed")
+keyed_floor=$(median <"$timings.self.keyed")
+ours=$(median <"$timings.download.unkeyed")
+keyed=$(median <"$timings.download.keyed")
 ref=$(measure reference reference)
-keyed=$(measure keyed timeout 300 wine "$keyed_exe" --download-test)
-keyed_floor=$(measure keyed_floor timeout 60 wine "$keyed_exe" --self-test)
 host_verify=$(measure host_verify "$tool" verify --pub "$key.pub.pem" --manifest "$manifest")
 # The check alone, in-process: no Wine start-up, no network.
 point=$(openssl pkey -pubin -in "$key.pub.pem" -outform DER | tail -c 64 | od -An -tx1 -v | tr -d ' \n')
