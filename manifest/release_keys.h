@@ -6,7 +6,7 @@
 
 // The release keys an exe trusts are fixed when it is linked. Each exe links
 // exactly one definition of these two: the source CMake generates from
-// KORVA_RELEASE_KEYS for a keyed build (manifest/keyed_release.cpp.in), or
+// KORVA_RELEASE_KEYS for a keyed build (cmake/keyed_release.cpp.in), or
 // manifest/unkeyed_release.cpp, which trusts no key and checks nothing.
 
 // Called after the manifest was found complete and before its installer URL

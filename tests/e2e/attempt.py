@@ -5,6 +5,7 @@ nginx, real TLS; see scripts/sandbox.d/10-release-server.sh for the contract).
 Each suite is a script run by ctest as `python3 test_X.py KORVA-Installer.exe`
 inside scripts/sandbox.sh; KORVA_E2E_TRACE=1 prints how long each attempt took.
 """
+import base64
 import datetime
 import hashlib
 import json
@@ -47,7 +48,7 @@ def sandbox_variable(name):
     return value
 
 
-def run_wine(command, timeout=60):
+def run_wine(command, timeout=60, environment=None):
     """Runs a Wine command; returns (exit code, output).
 
     Output goes through a file, not a pipe: the first Wine program of a
@@ -55,7 +56,8 @@ def run_wine(command, timeout=60):
     standard handles and would hold a pipe open long after it exits."""
     with tempfile.TemporaryFile() as output:
         code = subprocess.run(["timeout", "--kill-after=5", str(timeout)] + command, stdin=subprocess.DEVNULL,
-                              stdout=output, stderr=subprocess.STDOUT).returncode
+                              stdout=output, stderr=subprocess.STDOUT,
+                              env=dict(os.environ, **environment) if environment else None).returncode
         output.seek(0)
         return code, output.read().decode("utf-8", "replace")
 
@@ -65,6 +67,70 @@ def winepath(flag, path):
     if code != 0:
         sys.exit("winepath %s %s failed (%d): %s" % (flag, path, code, output))
     return output.strip()
+
+
+# --- signed releases ---------------------------------------------------------
+# Signatures come from the openssl command line, a signer the installer's
+# authors did not write; the statement is rebuilt here from its description.
+
+def signed_statement(version, installer_url, digest, expires=""):
+    digest = "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in digest)
+    text = "KORVA-manifest-v1\nversion=%s\ninstallerurl=%s\ninstallersha256=%s\nexpires=%s\n" % (
+        version, installer_url, digest, expires)
+    return text.encode("utf-8")
+
+
+def utc_text(moment):
+    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def utc_in(**offset):
+    """The UTC time this far from now, in the manifest's expires form."""
+    return utc_text(datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(**offset))
+
+
+def der_signature_to_raw(der):
+    """ECDSA-Sig-Value (SEQUENCE of two INTEGERs) to r||s, 32 bytes each."""
+    assert der[0] == 0x30, der.hex()
+    at = 2 if der[1] < 0x80 else 3
+    raw = b""
+    for _ in range(2):
+        assert der[at] == 0x02, der.hex()
+        length = der[at + 1]
+        raw += der[at + 2:at + 2 + length].lstrip(b"\0").rjust(32, b"\0")
+        at += 2 + length
+    return raw
+
+
+class SigningKey:
+    """A publisher key made at test time: NAME.key.pem and NAME.pub.pem."""
+
+    def __init__(self, folder, name):
+        self.private = os.path.join(folder, name + ".key.pem")
+        self.public = os.path.join(folder, name + ".pub.pem")
+        with open(self.public) as f:
+            body = "".join(line.strip() for line in f if not line.startswith("-----"))
+        # The PEM body is the SubjectPublicKeyInfo DER.
+        self.id = hashlib.sha256(base64.b64decode(body)).hexdigest()[:16]
+
+    def sign(self, statement):
+        der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", self.private], input=statement,
+                             stdout=subprocess.PIPE, check=True).stdout
+        return der_signature_to_raw(der)
+
+    def signature_line(self, statement, raw=None):
+        raw = self.sign(statement) if raw is None else raw
+        return "signature-%s=%s" % (self.id, base64.b64encode(raw).decode("ascii"))
+
+
+def signed_manifest(version, installer_url, digest, keys, expires=None):
+    """A manifest with one signature line per key, over exactly its values."""
+    statement = signed_statement(version, installer_url, digest, expires or "")
+    lines = ["version=" + version, "installerUrl=" + installer_url, "installerSha256=" + digest]
+    if expires is not None:
+        lines.append("expires=" + expires)
+    lines += [key.signature_line(statement) for key in keys]
+    return "\n".join(lines) + "\n"
 
 
 class Request:
@@ -157,19 +223,21 @@ class AttemptTestCase(unittest.TestCase):
 
     # --- one attempt ----------------------------------------------------------
 
-    def run_attempt(self, localappdata="default"):
+    def run_attempt(self, localappdata="default", exe=None, environment=None):
         """Runs `KORVA-Installer.exe --download-test`; returns its exit code.
 
         Wine replaces LOCALAPPDATA from the prefix's registry in every process
         started from Unix, so the variable is set (or, with None, removed) by a
         Windows parent, cmd, whose environment the installer inherits; cmd /c
-        hands back the installer's exit code."""
+        hands back the installer's exit code. exe: another installer than
+        the suite's; environment: variables added for the run (Wine takes TZ
+        per process)."""
         value = self.appdata_win if localappdata == "default" else (localappdata or "")
         marks = [os.path.getsize(self.access_log), os.path.getsize(self.fault_log)]
         started = datetime.datetime.now().replace(microsecond=0)
-        command = ["wine", "cmd", "/c", "set", "LOCALAPPDATA=%s&&" % value, self.exe, "--download-test"]
+        command = ["wine", "cmd", "/c", "set", "LOCALAPPDATA=%s&&" % value, exe or self.exe, "--download-test"]
         clock = time.monotonic()
-        code, output = run_wine(command, timeout=90)
+        code, output = run_wine(command, timeout=90, environment=environment)
         self.runs.append({"started": started, "seconds": time.monotonic() - clock, "marks": marks,
                           "ended": datetime.datetime.now(), "output": output})
         if os.environ.get("KORVA_E2E_TRACE"):

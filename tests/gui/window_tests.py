@@ -31,6 +31,8 @@ MISMATCH = "The downloaded installer did not match the official SHA-256 value. I
 INCOMPLETE = "The KORVA release manifest is incomplete."
 UNEXPECTED_RESPONSE = "The KORVA server returned an unexpected response."
 START_FAILED = "Windows could not start the verified KORVA Setup file."
+NOT_SIGNED = "The KORVA release manifest is not signed by the publisher."
+EXPIRED = "The KORVA release manifest has expired."
 FAILED_PREFIX = "Installation attempt failed: "
 CHECKING_LOG = "Checking the KORVA release manifest."
 VERIFIED_LOG = "Installer verified successfully."
@@ -172,8 +174,8 @@ class WindowTestCase(unittest.TestCase):
 
     # --- the installer's window ----------------------------------------------
 
-    def start_installer(self, *arguments):
-        command_line = '"%s"' % windows_path(INSTALLER) + "".join(" " + a for a in arguments)
+    def start_installer(self, *arguments, exe=INSTALLER):
+        command_line = '"%s"' % windows_path(exe) + "".join(" " + a for a in arguments)
         self.driver.expect("start " + command_line)
         self.driver.expect("window 20000", timeout=30)
 
@@ -410,6 +412,40 @@ class FailedAttemptTests(ServedReleaseTestCase):
         self.assertEqual(self.log_texts(), [CHECKING_LOG, FAILED_PREFIX + UNEXPECTED_RESPONSE, CHECKING_LOG,
                                             "Downloading KORVA 9.2.", VERIFIED_LOG, STARTED_LOG])
         FakeSetup(self, self.installer_file("9.2")).finish()
+
+
+class SignedReleaseTests(ServedReleaseTestCase):
+    def test_refused_signatures_are_shown_and_a_signed_release_starts(self):
+        # An installer trusting key A (tests/CMakeLists.txt); manifests signed
+        # by openssl through the end-to-end fixture.
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+        from attempt import SigningKey, signed_manifest, utc_in
+        key = SigningKey(variable("KORVA_GUI_TEST_KEYS"), "a")
+        setup = read_bytes(FAKE_SETUP)
+        url = self.serve("gui/signed/KORVA-Setup.exe", setup)
+
+        self.serve(MANIFEST_PATH, ("version=9.7\ninstallerUrl=%s\ninstallerSha256=%s\n" % (url, sha256(setup))).encode())
+        self.start_installer(exe=variable("KORVA_GUI_KEYED_INSTALLER"))
+        self.driver.expect("click")
+        box, snapshot = self.assert_failure_shown(NOT_SIGNED)
+        self.assertEqual(snapshot.bar, 0)
+        self.screenshot("not-signed", snapshot.window, box["window"])
+        self.dismiss_message_box()
+
+        self.serve(MANIFEST_PATH, signed_manifest("9.7", url, sha256(setup), [key], utc_in(minutes=-1)).encode())
+        self.driver.expect("click")
+        self.assert_failure_shown(EXPIRED)
+        self.dismiss_message_box()
+        self.assertFalse(os.path.exists(self.working_dir + "/KORVA-Setup-9.7.exe"), "a refused release was fetched")
+
+        self.serve(MANIFEST_PATH, signed_manifest("9.7", url, sha256(setup), [key], utc_in(days=1)).encode())
+        self.driver.expect("click")
+        code, _ = self.wait_for_exit()
+        self.assertEqual(code, 0)
+        self.assertEqual(self.log_texts(), [CHECKING_LOG, FAILED_PREFIX + NOT_SIGNED, CHECKING_LOG,
+                                            FAILED_PREFIX + EXPIRED, CHECKING_LOG, "Downloading KORVA 9.7.",
+                                            VERIFIED_LOG, STARTED_LOG])
+        FakeSetup(self, self.installer_file("9.7")).finish()
 
 
 class FakeSetup:
