@@ -17,12 +17,8 @@ a/b.key.pem and a/b.pub.pem) in the environment.
 import base64
 import os
 import subprocess
-import sys
 
-from attempt import CHECKING, MANIFEST_PATH, VERIFY_FAILED, AttemptTestCase, main, sha256
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release_tool"))
-from test_release_tool import b64, key_id_of, openssl_sign, statement  # noqa: E402
+from attempt import CHECKING, VERIFY_FAILED, AttemptTestCase, SigningKey, main, sha256, signed_statement
 
 NOT_SIGNED = "The KORVA release manifest is not signed by the publisher."
 INCOMPLETE = "The KORVA release manifest is incomplete."
@@ -37,33 +33,34 @@ DIGEST = sha256(INSTALLER)
 FUTURE = "2099-01-01T00:00:00Z"
 
 
+def b64(raw):
+    return base64.b64encode(raw).decode("ascii")
+
+
 class ToolAndInstallerAgree(AttemptTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         cls.tool = os.environ["KORVA_RELEASE_TOOL"]
         keys = os.environ["KORVA_TEST_KEYS"]
-        cls.keys = {name: (os.path.join(keys, name + ".key.pem"), os.path.join(keys, name + ".pub.pem"))
-                    for name in ("a", "b")}
-        cls.ids = {name: key_id_of(pub) for name, (key, pub) in cls.keys.items()}
-        # A third key, made now, that the installer does not trust.
+        cls.keys = {name: SigningKey(keys, name) for name in ("a", "b")}
+        # A third key, made now by the tool, that the installer does not trust.
         subprocess.run([cls.tool, "keygen", "--out", os.path.join(cls.suite_dir, "c")], check=True,
                        stdout=subprocess.DEVNULL)
-        cls.keys["c"] = (os.path.join(cls.suite_dir, "c.key.pem"), os.path.join(cls.suite_dir, "c.pub.pem"))
-        cls.ids["c"] = key_id_of(cls.keys["c"][1])
+        cls.keys["c"] = SigningKey(cls.suite_dir, "c")
+        cls.ids = {name: key.id for name, key in cls.keys.items()}
 
-    def manifest(self, signers="a", version="1.2.3", url=URL, digest=DIGEST, expires=FUTURE, signed=None,
-                 tail="", line_ids=None):
-        """Manifest text; signers sign `signed` (a tuple of the statement's
-        values), by default the values written. line_ids renames lines."""
+    def manifest(self, signers="a", version="1.2.3", url=URL, digest=DIGEST, expires=FUTURE, line_ids=None):
+        """Manifest text signed over its own values by each of signers;
+        line_ids names a signer's line after another key."""
         text = "version=%s\ninstallerUrl=%s\ninstallerSha256=%s\n" % (version, url, digest)
         if expires is not None:
             text += "expires=%s\n" % expires
-        message = statement(*(signed or (version, url, digest, expires or "")))
+        message = signed_statement(version, url, digest, expires or "")
         for signer in signers:
             line_id = (line_ids or {}).get(signer, self.ids[signer])
-            text += "signature-%s=%s\n" % (line_id, b64(openssl_sign(self.keys[signer][0], message)))
-        return text + tail
+            text += "signature-%s=%s\n" % (line_id, b64(self.keys[signer].sign(message)))
+        return text
 
     def table(self):
         good = self.manifest()
@@ -104,7 +101,7 @@ class ToolAndInstallerAgree(AttemptTestCase):
             f.write(manifest_text.encode("utf-8"))
         with open(installer, "wb") as f:
             f.write(served)
-        done = subprocess.run([self.tool, "verify", "--pub", self.keys["a"][1], "--pub", self.keys["b"][1],
+        done = subprocess.run([self.tool, "verify", "--pub", self.keys["a"].public, "--pub", self.keys["b"].public,
                                "--manifest", manifest, "--installer", installer], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=60)
         return done.returncode, done.stderr.decode().strip() or None
