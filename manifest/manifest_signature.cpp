@@ -23,14 +23,16 @@ static void ToUtf8(const std::wstring& text, std::string& bytes)
 }
 
 // The entry's value as UTF-8; false, leaving value alone, when it is absent.
+// A walk over the few entries needs no temporary key string.
 static bool FindUtf8(const ReleaseManifest& manifest, const wchar_t* key, std::string& value)
 {
-    const auto entry = manifest.find(key);
-    if (entry == manifest.end()) {
-        return false;
+    for (const auto& entry : manifest) {
+        if (entry.first == key) {
+            ToUtf8(entry.second, value);
+            return true;
+        }
     }
-    ToUtf8(entry->second, value);
-    return true;
+    return false;
 }
 
 static bool Sha256Bytes(const void* message, ULONG messageLength, unsigned char* digest)

@@ -39,8 +39,10 @@ bool DecodeBase64Strict(const std::string& text, std::vector<unsigned char>& byt
         return false;
     }
     // Padding: "=" or "==" ending the text, never inside it.
-    const size_t padding =
-        length == 0 ? 0 : (text[length - 1] == '=') + (text[length - 1] == '=' && text[length - 2] == '=');
+    size_t padding = 0;
+    if (length != 0 && text[length - 1] == '=') {
+        padding = text[length - 2] == '=' ? 2 : 1;
+    }
     std::vector<unsigned char> decoded(length / 4 * 3 - padding);
     unsigned long bits = 0;
     size_t out = 0;
