@@ -58,6 +58,7 @@ function(korva_release_key_entries out_var)
     string(SUBSTRING "${digest}" 0 16 key_id)
     string(SUBSTRING "${der_hex}" 54 128 point)
     string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," point "${point}")
+    # The key of the key's signature line: kSignatureKeyPrefix and the id.
     string(APPEND entries "    {L\"signature-${key_id}\", {${point}}}, // ${file}\n")
   endforeach()
   set(${out_var} "${entries}" PARENT_SCOPE)

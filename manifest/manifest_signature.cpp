@@ -23,7 +23,7 @@ static void ToUtf8(const std::wstring& text, std::string& bytes)
 }
 
 // The entry's value as UTF-8; false, leaving value alone, when it is absent.
-// A walk over the few entries needs no temporary key string.
+// A walk over the entries needs no temporary key string.
 static bool FindUtf8(const ReleaseManifest& manifest, const wchar_t* key, std::string& value)
 {
     for (const auto& entry : manifest) {
@@ -102,13 +102,13 @@ static bool HasExpired(long long expiresAt)
 bool CheckSignedManifest(const ReleaseManifest& manifest, const ReleaseKey* keys, size_t keyCount,
                          std::wstring& errorText)
 {
-    // version, installer URL, digest, expires: the statement's values in order.
-    static const wchar_t* const kSigned[] = {L"version", L"installerurl", L"installersha256", L"expires"};
+    // The statement's values in order; the worker found the first three.
+    static const wchar_t* const kSigned[] = {L"version", L"installerurl", L"installersha256"};
     std::string values[4];
-    bool hasExpires = false;
-    for (size_t i = 0; i < 4; ++i) {
-        hasExpires = FindUtf8(manifest, kSigned[i], values[i]);
+    for (size_t i = 0; i < 3; ++i) {
+        FindUtf8(manifest, kSigned[i], values[i]);
     }
+    const bool hasExpires = FindUtf8(manifest, L"expires", values[3]);
     long long expiresAt = 0;
     if (hasExpires && !ParseExpiresUtc(values[3], expiresAt)) {
         errorText = kIncompleteManifestMessage;

@@ -12,7 +12,7 @@ import base64
 import datetime
 import os
 
-from attempt import (CHECKING, MANIFEST_PATH, VERIFIED, AttemptTestCase, SigningKey, downloading, main, run_wine,
+from attempt import (CHECKING, VERIFIED, VERIFY_FAILED, AttemptTestCase, SigningKey, downloading, main, run_wine,
                      sandbox_variable, sha256, signed_manifest, signed_statement, utc_in, winepath)
 
 INSTALLER = b"MZ KORVA signed test installer\r\n" * 100
@@ -94,10 +94,10 @@ class SignedManifests(SignedReleaseTestCase):
         raw = self.key_a.sign(statement)
         line = self.key_a.signature_line(statement, raw)
         text = line.split("=", 1)[1]
-        good = "version=%s\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=%s\n%s\n" % (VERSION, URL, DIGEST, expires, line)
+        good = "version=%s\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=%s\n%s\n" % (
+            VERSION, URL, DIGEST, expires, line)
         with_line = lambda other: good.replace(line, other)
         cases = {
-            "as signed (the control)": None,
             "unsigned": good.replace(line + "\n", ""),
             "version changed": good.replace("version=" + VERSION, "version=4.5.7"),
             "installer URL changed": good.replace(URL, OTHER_URL),
@@ -112,8 +112,9 @@ class SignedManifests(SignedReleaseTestCase):
             "65 bytes, ff appended": with_line(self.key_a.signature_line(statement, raw + b"\xff")),
             "66 bytes, 00 r 00 s": with_line(self.key_a.signature_line(statement, b"\0" + raw[:32] + b"\0" + raw[32:])),
             "base64 without padding": with_line(line.rstrip("=")),
-            "base64 with dropped bits set": with_line(line[:-3] + chr(ord(line[-3]) + 1) + "=="
-                                                      if line[-3] not in "z9/" else line[:-3] + "A=="),
+            # The last character before "==" carries 2 bits of r||s and 4
+            # dropped ones, all zero: A, Q, g or w. One more sets a dropped bit.
+            "base64 with dropped bits set": with_line(line[:-3] + chr(ord(line[-3]) + 1) + "=="),
             "base64 with data after the padding": with_line(line + "AAAA"),
             "base64 with a blank inside": with_line(line[:60] + " " + line[60:]),
             "expired": signed_manifest(VERSION, URL, DIGEST, [self.key_a], utc_in(hours=-2)),
@@ -125,13 +126,21 @@ class SignedManifests(SignedReleaseTestCase):
             cases["malformed expires %r" % value] = signed_manifest(VERSION, URL, DIGEST, [self.key_a], value)
         with self.subTest("as signed (the control)"):
             self.assert_installed(good)
-        del cases["as signed (the control)"]
         for name, manifest in cases.items():
             with self.subTest(name):
                 self.assert_refused(manifest)
         # The same forgery with the check in place of the installer proves the
         # server really would have handed the file out.
         self.assert_installed(cases["URL and digest changed"], exe=None, installer=EVIL)
+
+    def test_a_signature_does_not_replace_the_url_policy_or_the_digest(self):
+        expires = utc_in(days=30)
+        with self.subTest("plain HTTP installer URL"):
+            self.assert_refused(signed_manifest(VERSION, URL.replace("https:", "http:"), DIGEST, [self.key_a], expires))
+        with self.subTest("signed digest of another file"):
+            self.assertEqual(self.attempt(signed_manifest(VERSION, EVIL_URL, DIGEST, [self.key_a], expires)), 1)
+            self.assertFalse(os.path.exists(self.installer_file(VERSION)), "a mismatching installer was kept")
+            self.assert_log([CHECKING, downloading(VERSION), VERIFY_FAILED])
 
     def test_expiry_is_judged_in_utc_whatever_the_local_time_zone(self):
         # Local time in UTC+14 is past an expiry 3 hours ahead; in UTC-12 it

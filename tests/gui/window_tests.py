@@ -424,7 +424,7 @@ class SignedReleaseTests(ServedReleaseTestCase):
         setup = read_bytes(FAKE_SETUP)
         url = self.serve("gui/signed/KORVA-Setup.exe", setup)
 
-        self.serve(MANIFEST_PATH, ("version=9.7\ninstallerUrl=%s\ninstallerSha256=%s\n" % (url, sha256(setup))).encode())
+        self.serve_release("9.7", url, sha256(setup))
         self.start_installer(exe=variable("KORVA_GUI_KEYED_INSTALLER"))
         self.driver.expect("click")
         box, snapshot = self.assert_failure_shown(NOT_SIGNED)
