@@ -3,29 +3,44 @@
 # SHA-256 check) on an installer of SIZE MiB, served by the sandbox's nginx,
 # side by side with a reference in the same run: curl fetching the same URL
 # from the same server and sha256sum over the result. Also the Wine start-up
-# floor (--self-test). Then the same attempt when the direct route gets no
-# answer and the user's proxy (tinyproxy, scripts/sandbox.d/30-proxy.sh) is
-# the second route, with its extra time over the direct attempt. Prints
-# medians of RUNS runs; pass/fail is not judged.
+# floor (--self-test). Then the signature check: a keyed build (made with a
+# fresh key by scripts/keyed-build.sh in build/keyed) against the unkeyed one
+# on the same signed manifest, --self-test of both (the keyed one verifies a
+# known-answer signature), the check alone in a loop (tests/bench/
+# signature_bench.cpp: the product's CheckSignedManifest under Wine),
+# korva-release verify on the host, and the sizes of both exes. Last, the same
+# attempt when the direct route gets no answer and the user's proxy
+# (tinyproxy, scripts/sandbox.d/30-proxy.sh) is the second route, with its
+# extra time over the direct attempt. Prints medians of RUNS runs; pass/fail
+# is not judged.
 #   scripts/bench.sh [SIZE_MIB=64] [RUNS=5]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 if [ -z "${KORVA_SANDBOX:-}" ]; then
   scripts/install-deps.sh
-  cmake --preset mingw-release >/dev/null
-  cmake --build --preset mingw-release --target korva_installer >/dev/null
+  # The release tool is built with the tests (tests/release_tool).
+  cmake --preset mingw-release -DBUILD_TESTING=ON >/dev/null
+  cmake --build --preset mingw-release --target korva_installer korva_release_tool korva_signature_bench \
+    >/dev/null
+  scripts/keyed-build.sh "$root/build/keyed"
   exec scripts/sandbox.sh "$0" "$@"
 fi
 size_mib=${1:-64}
 runs=${2:-5}
 exe=$root/build/KORVA-Installer.exe
+keyed_exe=$root/build/keyed/KORVA-Installer.exe
+tool=$root/build/korva-release/korva-release
+key=$root/build/keyed/key/release
 
 mkdir -p "$KORVA_WWW/releases" "$KORVA_SANDBOX/bench"
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$KORVA_WWW/releases/bench-setup.exe"
 digest=$(sha256sum "$KORVA_WWW/releases/bench-setup.exe" | cut -d' ' -f1)
-printf 'version=bench\ninstallerUrl=https://korva.com/releases/bench-setup.exe\ninstallerSha256=%s\n' "$digest" \
-  >"$KORVA_WWW/updates/korva-suite-update.txt"
+# One signed manifest for both builds; the unkeyed one ignores the signature.
+manifest=$KORVA_WWW/updates/korva-suite-update.txt
+"$tool" sign --key "$key.key.pem" --version bench --url https://korva.com/releases/bench-setup.exe \
+  --installer "$KORVA_WWW/releases/bench-setup.exe" --expires-in 1 --out "$manifest" >/dev/null
+grep -q "installerSha256=$digest" "$manifest"
 export LOCALAPPDATA
 LOCALAPPDATA=$(winepath -w "$KORVA_SANDBOX/bench")
 
@@ -49,15 +64,57 @@ reference() {
   sha256sum "$KORVA_SANDBOX/bench/ref.exe"
 }
 
-floor=$(measure floor timeout 60 wine "$exe" --self-test)
-ours=$(measure ours timeout 300 wine "$exe" --download-test)
+# Unkeyed and keyed runs alternate, each going first in every other pair
+# (the first run after a pause is the slower one), so load from elsewhere on
+# the machine falls on both alike.
+pairs() { # file-prefix args...
+  local prefix=$1 i
+  shift
+  for ((i = 0; i < runs; i++)); do
+    if ((i % 2 == 0)); then
+      seconds timeout 300 wine "$exe" "$@" >>"$prefix.unkeyed"
+      seconds timeout 300 wine "$keyed_exe" "$@" >>"$prefix.keyed"
+    else
+      seconds timeout 300 wine "$keyed_exe" "$@" >>"$prefix.keyed"
+      seconds timeout 300 wine "$exe" "$@" >>"$prefix.unkeyed"
+    fi
+  done
+}
+timings=$KORVA_SANDBOX/bench/timings
+rm -f "$timings".*
+pairs "$timings.self" --self-test
+pairs "$timings.download" --download-test
+floor=$(median <"$timings.self.unkeyed")
+keyed_floor=$(median <"$timings.self.keyed")
+ours=$(median <"$timings.download.unkeyed")
+keyed=$(median <"$timings.download.keyed")
 ref=$(measure reference reference)
+host_verify=$(measure host_verify "$tool" verify --pub "$key.pub.pem" --manifest "$manifest")
+# The check alone, in-process: no Wine start-up, no network.
+point=$(openssl pkey -pubin -in "$key.pub.pem" -outform DER | tail -c 64 | od -An -tx1 -v | tr -d ' \n')
+key_id=$(openssl pkey -pubin -in "$key.pub.pem" -outform DER | sha256sum | cut -c1-16)
+loop=$(timeout 300 wine "$root/build/tests/bench/korva_signature_bench.exe" "$(winepath -w "$manifest")" "$key_id" \
+  "$point" 2000 | tr -d '\r')
+check_us=$(sed -n 's/.*check_us=\([0-9.]*\).*/\1/p' <<<"$loop")
+known_us=$(sed -n 's/.*known_answer_us=\([0-9.]*\).*/\1/p' <<<"$loop")
+difference() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.3f", a - b }'; }
 mb_s() { awk -v m="$size_mib" -v t="$1" 'BEGIN { printf "%.1f", m / t }'; }
 printf '\n%-46s %10s %10s\n' "installer of $size_mib MiB, median of $runs runs" seconds "MiB/s"
 printf '%-46s %10s %10s\n' "KORVA-Installer.exe --download-test" "$ours" "$(mb_s "$ours")"
 printf '%-46s %10s %10s\n' "  of which Wine start-up (--self-test)" "$floor" "-"
 printf '%-46s %10s %10s\n' "reference: curl + sha256sum (native Linux)" "$ref" "$(mb_s "$ref")"
-printf '%-46s %10s\n' "exe size (bytes)" "$(stat -c %s "$exe")"
+printf '%-46s %10s %10s\n' "keyed KORVA-Installer.exe --download-test" "$keyed" "$(mb_s "$keyed")"
+printf '%-46s %10s\n' "  keyed minus unkeyed (signature check + noise)" "$(difference "$keyed" "$ours")"
+printf '%-46s %10s\n' "keyed --self-test (one known-answer verify)" "$keyed_floor"
+printf '%-46s %10s\n' "  keyed minus unkeyed --self-test" "$(difference "$keyed_floor" "$floor")"
+printf '%-46s %10s\n' "signature check in-process, mean of 2000 (µs)" "$check_us"
+printf '%-46s %10s\n' "  self-test known-answer check (µs)" "$known_us"
+printf '%-46s %10s\n' "korva-release verify (host OpenSSL, whole run)" "$host_verify"
+unkeyed_size=$(stat -c %s "$exe")
+keyed_size=$(stat -c %s "$keyed_exe")
+printf '%-46s %10s\n' "exe size, unkeyed (bytes)" "$unkeyed_size"
+printf '%-46s %10s\n' "exe size, keyed with one key (bytes)" "$keyed_size"
+printf '%-46s %10s\n' "  keyed minus unkeyed (bytes; at most 4096)" "$((keyed_size - unkeyed_size))"
 
 # --- the second route ---------------------------------------------------------
 # The user's settings and the hosts file, as the end-to-end tests set them.

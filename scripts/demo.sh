@@ -4,7 +4,9 @@
 # release from the local HTTPS release server and runs
 # `KORVA-Installer.exe --download-test` against it, then opens the installer's
 # window on the sandbox's virtual display and clicks "Install KORVA", printing
-# what happened.
+# what happened. A third section builds a keyed installer with a publisher key
+# made for the demo, signs a release with korva-release and shows it
+# verified, then a manifest rewritten on the server refused.
 #   scripts/demo.sh
 # Everything it writes lives in the sandbox's temporary folder and is removed
 # when it ends, except the window's screenshots in build/demo-screenshots/.
@@ -18,6 +20,8 @@ if [ "${1:-}" != --in-sandbox ]; then
   # The window section drives the window with programs built with the tests.
   cmake --preset mingw-release -DBUILD_TESTING=ON >/dev/null
   cmake --build --preset mingw-release -j "$(nproc)" >/dev/null
+  echo "Building a keyed installer with a key made for the demo (build/keyed)..."
+  scripts/keyed-build.sh "$root/build/keyed"
   exec scripts/sandbox.sh "$root/scripts/demo.sh" --in-sandbox
 fi
 
@@ -286,8 +290,88 @@ demo_window() {
   return "$code"
 }
 
+# Section 3 helper: the keyed installer's window, one click, and the message
+# it shows; leaves it in $refusal.
+refused_in_window() { # localappdata-folder
+  local driver_pid driver_in driver_out reply bar x y w h button status deadline
+  driver_start "$root/build/tests/gui/gui_driver.exe"
+  refusal="(not seen)"
+  if driver_call 10 "env LOCALAPPDATA=$(windows_path "$1")" &&
+    driver_call 10 "start \"$(windows_path "$keyed_exe")\"" && driver_call 30 "window 20000" && driver_call 10 click &&
+    driver_call 30 "msgbox 20000"; then
+    [[ $reply =~ \"caption\":\"([^\"]*)\" ]] && echo "Error box \"${BASH_REMATCH[1]}\""
+    driver_call 10 dump && read_window "$reply" && refusal=$status
+    screenshot "$root/build/demo-screenshots/window-refused.png" "$x" "$y" "$w" "$h" &&
+      echo "    screenshot: build/demo-screenshots/window-refused.png"
+    driver_call 10 msgbox-ok || true
+  else
+    echo "Driving the keyed installer's window: $reply"
+  fi
+  driver_stop
+}
+
+# Section 3: a keyed build (scripts/keyed-build.sh) and korva-release.
+demo_signed_release() {
+  heading "Signed release: a keyed KORVA-Installer.exe and korva-release"
+  local keyed=$root/build/keyed tool=$root/build/korva-release/korva-release version=2.0.0 code=0
+  local keyed_exe=$keyed/KORVA-Installer.exe served=$KORVA_WWW/downloads/2.0.0 manifest digest evil appdata refusal
+  manifest=$KORVA_WWW/updates/korva-suite-update.txt
+  echo "Publisher key made for this demo (build/keyed/key/):"
+  sed 's/^/    /' "$keyed/key/keygen.txt"
+  echo "Keyed build: $(stat -c %s "$keyed_exe") bytes; unkeyed: $(stat -c %s "$exe") bytes"
+  mkdir -p "$served/mirror" "$demo_root/signed-appdata" "$demo_root/tampered-appdata" "$demo_root/unkeyed-appdata"
+  cp "$WINEPREFIX/drive_c/windows/system32/hostname.exe" "$served/KORVA-Setup.exe"
+
+  echo
+  echo "\$ korva-release sign --key release.key.pem --version $version --url https://korva.com/downloads/$version/KORVA-Setup.exe --installer KORVA-Setup.exe --expires-in 30 --out korva-suite-update.txt"
+  "$tool" sign --key "$keyed/key/release.key.pem" --version "$version" \
+    --url "https://korva.com/downloads/$version/KORVA-Setup.exe" --installer "$served/KORVA-Setup.exe" \
+    --expires-in 30 --out "$manifest" | sed 's/^/    /'
+  echo "Served manifest:"
+  sed 's/^/    /' "$manifest"
+  echo "\$ korva-release verify --pub release.pub.pem --manifest korva-suite-update.txt --installer KORVA-Setup.exe"
+  "$tool" verify --pub "$keyed/key/release.pub.pem" --manifest "$manifest" --installer "$served/KORVA-Setup.exe" |
+    sed 's/^/    /'
+  appdata=$(winepath -w "$demo_root/signed-appdata")
+  local keyed_code=0
+  exe=$keyed_exe run_installer "$appdata" --download-test || keyed_code=$?
+  echo "Keyed KORVA-Installer.exe --download-test: exit $keyed_code (0: signature, URL and SHA-256 verified)"
+  tr -d '\r' <"$demo_root/signed-appdata/KORVA/Installer/KORVA.Installer.log" | sed 's/^/    /'
+  ((keyed_code == 0)) || code=1
+
+  echo
+  echo "Now someone who controls the server swaps the installer and rewrites the manifest to match it,"
+  echo "keeping the publisher's signature line:"
+  cp "$WINEPREFIX/drive_c/windows/system32/whoami.exe" "$served/mirror/KORVA-Setup.exe"
+  evil=$(sha256sum "$served/mirror/KORVA-Setup.exe" | cut -c1-64)
+  digest=$(sed -n 's/^installerSha256=//p' "$manifest")
+  sed -i "s|^installerUrl=.*|installerUrl=https://korva.com/downloads/$version/mirror/KORVA-Setup.exe|; s|$digest|$evil|" \
+    "$manifest"
+  sed 's/^/    /' "$manifest"
+  local unkeyed_code=0 requests_before
+  run_installer "$(winepath -w "$demo_root/unkeyed-appdata")" --download-test || unkeyed_code=$?
+  if ((unkeyed_code == 0)); then
+    echo "Unkeyed KORVA-Installer.exe --download-test: exit 0 (it trusts the server: the swapped file passed)"
+  else
+    echo "Unkeyed KORVA-Installer.exe --download-test: exit $unkeyed_code"
+  fi
+  requests_before=$(wc -l <"$KORVA_ACCESS_LOG")
+  keyed_code=0
+  exe=$keyed_exe run_installer "$(winepath -w "$demo_root/tampered-appdata")" --download-test || keyed_code=$?
+  echo "Keyed KORVA-Installer.exe --download-test: exit $keyed_code; requests it made:"
+  tail -n +"$((requests_before + 1))" "$KORVA_ACCESS_LOG" | sed 's/^/    /'
+  ((keyed_code == 1)) || code=1
+  echo "\$ korva-release verify --pub release.pub.pem --manifest korva-suite-update.txt"
+  "$tool" verify --pub "$keyed/key/release.pub.pem" --manifest "$manifest" 2>&1 | sed 's/^/    /' || true
+  echo "The keyed installer's window after a click on \"Install KORVA\":"
+  refused_in_window "$demo_root/tampered-appdata"
+  echo "Status text: \"$refusal\""
+  [ "$refusal" = "The KORVA release manifest is not signed by the publisher." ] || code=1
+  return "$code"
+}
+
 # Sections run in this order; a new one is a function appended to the list.
-demo_sections=(demo_download_test demo_window)
+demo_sections=(demo_download_test demo_window demo_signed_release)
 status=0
 for section in "${demo_sections[@]}"; do
   "$section" || status=1

@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   cmake g++-mingw-w64-x86-64-posix wine wine64 xvfb imagemagick nginx
-  doctest-dev openssl python3 iproute2 util-linux procps clang-format cppcheck clang-tidy curl librsvg2-bin icoutils
+  g++ doctest-dev libssl-dev openssl python3 iproute2 util-linux procps clang-format cppcheck clang-tidy curl librsvg2-bin icoutils
   git osslsigncode fonts-wine
   tinyproxy-bin
 )

@@ -128,3 +128,19 @@ TEST_SUITE("run_mode")
         CHECK(RunSelfTest());
     }
 }
+
+#include "url_policy_cases.h"
+
+#include <cstring>
+
+TEST_SUITE("url_policy")
+{
+    TEST_CASE("the verdicts shared with the release tool's URL check hold")
+    {
+        for (const UrlPolicyCase& c : kUrlPolicyCases) {
+            const std::wstring url(c.url, c.url + strlen(c.url));
+            CAPTURE(url);
+            CHECK(Narrow(Judge(url)) == c.message);
+        }
+    }
+}

@@ -1,0 +1,306 @@
+// korva-release: the publisher's side of signed releases. Makes release keys,
+// signs release manifests and checks them as the keyed installer does.
+#include "release_check.h"
+#include "release_files.h"
+#include "release_key.h"
+#include "url_check.h"
+
+#include "manifest/manifest_grammar.h"
+#include "manifest/signed_statement.h"
+
+#include <ctime>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+static const char kUsage[] =
+    "usage:\n"
+    "  korva-release keygen --out NAME\n"
+    "  korva-release sign --key K.key.pem [--key K2.key.pem ...] --version V --url URL --installer FILE\n"
+    "                     [--expires-in DAYS | --expires YYYY-MM-DDTHH:MM:SSZ] --out MANIFEST\n"
+    "  korva-release verify --pub P.pub.pem [--pub P2.pub.pem ...] --manifest MANIFEST [--installer FILE]\n";
+
+// Longest --expires-in: a signed manifest lives at most this many days.
+static const long kMaxExpiresDays = 3650;
+
+using Options = std::map<std::string, std::vector<std::string>>;
+
+struct CommandSpec {
+    std::set<std::string> single;     // at most once
+    std::set<std::string> repeatable; // any number of times
+    std::set<std::string> required;
+};
+
+// "--name value" pairs only; every option takes a value.
+static bool ReadOptions(int argc, char** argv, const CommandSpec& spec, Options& options, std::string& errorText)
+{
+    for (int i = 2; i < argc; i += 2) {
+        const std::string name = argv[i];
+        if (spec.single.count(name) == 0 && spec.repeatable.count(name) == 0) {
+            errorText = "unknown option " + name;
+            return false;
+        }
+        if (i + 1 >= argc) {
+            errorText = name + " needs a value";
+            return false;
+        }
+        if (spec.single.count(name) != 0 && options.count(name) != 0) {
+            errorText = name + " is given twice";
+            return false;
+        }
+        options[name].push_back(argv[i + 1]);
+    }
+    for (const std::string& name : spec.required) {
+        if (options.count(name) == 0) {
+            errorText = name + " is missing";
+            return false;
+        }
+    }
+    return true;
+}
+
+static std::string OptionValue(const Options& options, const std::string& name)
+{
+    const auto found = options.find(name);
+    return found == options.end() ? std::string() : found->second.front();
+}
+
+static int Fail(const std::string& errorText)
+{
+    std::cerr << errorText << "\n";
+    return 1;
+}
+
+static int RunKeygen(const Options& options)
+{
+    std::string keyId;
+    std::string errorText;
+    const std::string name = OptionValue(options, "--out");
+    if (!GenerateKeyFiles(name, keyId, errorText)) {
+        return Fail(errorText);
+    }
+    std::cout << "private key: " << name << ".key.pem (mode 0600; keep it offline)\n"
+              << "public key:  " << name << ".pub.pem (build the installer with it)\n"
+              << "key id:      " << keyId << "\n";
+    return 0;
+}
+
+static std::string FormatUtc(long long unixSeconds)
+{
+    const std::time_t seconds = static_cast<std::time_t>(unixSeconds);
+    std::tm utc = {};
+    gmtime_r(&seconds, &utc);
+    char text[32] = {};
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// Empty expires when neither option is given.
+static bool ChooseExpires(const Options& options, long long now, std::string& expires, std::string& errorText)
+{
+    const std::string days = OptionValue(options, "--expires-in");
+    const std::string time = OptionValue(options, "--expires");
+    if (!days.empty() && !time.empty()) {
+        errorText = "Give --expires-in or --expires, not both.";
+        return false;
+    }
+    long long seconds = 0;
+    if (!days.empty()) {
+        if (days.size() > 4 || days.find_first_not_of("0123456789") != std::string::npos || std::stol(days) < 1 ||
+            std::stol(days) > kMaxExpiresDays) {
+            errorText = "--expires-in takes a whole number of days from 1 to " + std::to_string(kMaxExpiresDays) + ".";
+            return false;
+        }
+        expires = FormatUtc(now + std::stol(days) * 86400LL);
+        return true;
+    }
+    if (!time.empty() && !ParseExpiresUtc(time, seconds)) {
+        errorText = "--expires must be a UTC time written exactly as YYYY-MM-DDTHH:MM:SSZ.";
+        return false;
+    }
+    if (!time.empty() && seconds <= now) {
+        errorText = "--expires " + time + " is already past; the installer would refuse the manifest.";
+        return false;
+    }
+    expires = time;
+    return true;
+}
+
+// A value must come back from the manifest line unchanged: valid UTF-8, no
+// control character (a line feed would end the line), no blank at its ends.
+static bool CheckLineValue(const std::string& option, const std::string& value, std::string& errorText)
+{
+    bool plain = !value.empty() && manifest_grammar::IsWellFormedUtf8(value) && manifest_grammar::Trim(value) == value;
+    for (char c : value) {
+        plain = plain && manifest_grammar::UnitValue(c) >= 0x20 && c != 0x7F;
+    }
+    if (!plain) {
+        errorText = option + " must be non-empty UTF-8 without control characters or blanks at its ends.";
+        return false;
+    }
+    return true;
+}
+
+static bool CheckReleaseValues(const std::string& version, const std::string& url, std::string& errorText)
+{
+    if (!CheckLineValue("--version", version, errorText) || !CheckLineValue("--url", url, errorText)) {
+        return false;
+    }
+    if (!manifest_grammar::IsSafeVersionForFileName(version)) {
+        errorText = "--version " + version +
+                    " cannot be part of the installer's file name (no \"..\", no <>:\"/\\|?* characters).";
+        return false;
+    }
+    return CheckReleaseUrl(url, errorText);
+}
+
+static bool LoadSigningKeys(const std::vector<std::string>& paths, std::vector<ReleaseKey>& keys,
+                            std::string& errorText)
+{
+    for (const std::string& path : paths) {
+        ReleaseKey key;
+        if (!LoadPrivateKey(path, key, errorText)) {
+            return false;
+        }
+        for (const ReleaseKey& earlier : keys) {
+            if (earlier.id == key.id) {
+                errorText = path + " and " + earlier.path + " are the same key (" + key.id + ").";
+                return false;
+            }
+        }
+        keys.push_back(std::move(key));
+    }
+    return true;
+}
+
+struct SignedLines {
+    std::string text;
+    std::vector<std::string> keyIds;
+};
+
+static bool ComposeManifest(const std::vector<ReleaseKey>& keys, const VerifiedRelease& release, SignedLines& lines,
+                            std::string& errorText)
+{
+    const std::string statement =
+        BuildSignedStatement(release.version, release.installerUrl, release.installerSha256, release.expires);
+    lines.text = "version=" + release.version + "\ninstallerUrl=" + release.installerUrl +
+                 "\ninstallerSha256=" + release.installerSha256 + "\n";
+    if (!release.expires.empty()) {
+        lines.text += std::string(kExpiresKey) + "=" + release.expires + "\n";
+    }
+    for (const ReleaseKey& key : keys) {
+        std::vector<unsigned char> signature;
+        if (!SignStatement(key, statement, signature, errorText)) {
+            return false;
+        }
+        if (!VerifyStatement(key, statement, signature)) {
+            errorText = "The signature made with " + key.path + " does not verify; nothing was written.";
+            return false;
+        }
+        lines.text += kSignatureKeyPrefix + key.id + "=" + EncodeBase64(signature.data(), signature.size()) + "\n";
+        lines.keyIds.push_back(key.id);
+    }
+    return true;
+}
+
+// Reads the new manifest back as the installer will, before it is written.
+static bool CheckComposed(const SignedLines& lines, const std::vector<ReleaseKey>& keys, long long now,
+                          const VerifiedRelease& wanted, std::string& errorText)
+{
+    VerifiedRelease read;
+    if (!CheckReleaseManifest(lines.text, keys, now, read, errorText)) {
+        errorText = "The new manifest would be refused (" + errorText + "); nothing was written.";
+        return false;
+    }
+    if (read.version != wanted.version || read.installerUrl != wanted.installerUrl ||
+        read.installerSha256 != wanted.installerSha256 || read.expires != wanted.expires) {
+        errorText = "The new manifest does not read back as written; nothing was written.";
+        return false;
+    }
+    return true;
+}
+
+static int RunSign(const Options& options)
+{
+    std::string errorText;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    VerifiedRelease release;
+    release.version = OptionValue(options, "--version");
+    release.installerUrl = OptionValue(options, "--url");
+    std::vector<ReleaseKey> keys;
+    SignedLines lines;
+    const std::string out = OptionValue(options, "--out");
+    if (!CheckReleaseValues(release.version, release.installerUrl, errorText) ||
+        !ChooseExpires(options, now, release.expires, errorText) ||
+        !Sha256FileHex(OptionValue(options, "--installer"), release.installerSha256, errorText) ||
+        !LoadSigningKeys(options.at("--key"), keys, errorText) || !ComposeManifest(keys, release, lines, errorText) ||
+        !CheckComposed(lines, keys, now, release, errorText) || !WriteFileAtomically(out, lines.text, errorText)) {
+        return Fail(errorText);
+    }
+    std::cout << "wrote " << out << "\n"
+              << "  version=" << release.version << "\n  installerUrl=" << release.installerUrl
+              << "\n  installerSha256=" << release.installerSha256
+              << "\n  expires=" << (release.expires.empty() ? "(none)" : release.expires) << "\n";
+    for (const std::string& id : lines.keyIds) {
+        std::cout << "  signed by key " << id << "\n";
+    }
+    return 0;
+}
+
+static int RunVerify(const Options& options)
+{
+    std::string errorText;
+    std::vector<ReleaseKey> keys;
+    for (const std::string& path : options.at("--pub")) {
+        ReleaseKey key;
+        if (!LoadPublicKey(path, key, errorText)) {
+            return Fail(errorText);
+        }
+        keys.push_back(std::move(key));
+    }
+    std::string bytes;
+    VerifiedRelease release;
+    if (!ReadWholeFile(OptionValue(options, "--manifest"), bytes, errorText) ||
+        !CheckReleaseManifest(bytes, keys, static_cast<long long>(std::time(nullptr)), release, errorText)) {
+        return Fail(errorText);
+    }
+    const std::string installer = OptionValue(options, "--installer");
+    std::string digest;
+    if (!installer.empty() && (!Sha256FileHex(installer, digest, errorText) ||
+                               !CheckInstallerDigest(release.installerSha256, digest, errorText))) {
+        return Fail(errorText);
+    }
+    std::cout << "version=" << release.version << "\ninstallerUrl=" << release.installerUrl
+              << "\ninstallerSha256=" << release.installerSha256
+              << "\nexpires=" << (release.expires.empty() ? "(none)" : release.expires) << "\nsigned by key "
+              << release.keyId << "\n";
+    if (!installer.empty()) {
+        std::cout << "installer " << installer << " matches installerSha256\n";
+    }
+    return 0;
+}
+
+int main(int argc, char** argv)
+{
+    const std::map<std::string, CommandSpec> commands = {
+        {"keygen", {{"--out"}, {}, {"--out"}}},
+        {"sign",
+         {{"--version", "--url", "--installer", "--expires-in", "--expires", "--out"},
+          {"--key"},
+          {"--key", "--version", "--url", "--installer", "--out"}}},
+        {"verify", {{"--manifest", "--installer"}, {"--pub"}, {"--pub", "--manifest"}}},
+    };
+    const auto command = argc >= 2 ? commands.find(argv[1]) : commands.end();
+    Options options;
+    std::string errorText;
+    if (command == commands.end() || !ReadOptions(argc, argv, command->second, options, errorText)) {
+        std::cerr << (errorText.empty() ? "" : "korva-release: " + errorText + "\n") << kUsage;
+        return 2;
+    }
+    if (command->first == "keygen") {
+        return RunKeygen(options);
+    }
+    return command->first == "sign" ? RunSign(options) : RunVerify(options);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "release_key.h"
+
+#include <string>
+#include <vector>
+
+// The installer's own failure texts.
+extern const char kManifestIncomplete[];
+extern const char kManifestNotSigned[];
+extern const char kManifestExpired[];
+extern const char kInstallerMismatch[];
+
+// The values an attempt goes on to use, as the installer reads them.
+struct VerifiedRelease {
+    std::string version;
+    std::string installerUrl;
+    std::string installerSha256;
+    std::string expires; // empty when the manifest has none
+    std::string keyId;   // the first trusted key whose signature verified
+};
+
+// The keyed installer's checks over the manifest bytes, in its order: strict
+// UTF-8 and the line grammar, completeness (with a strict expires form),
+// a verifying signature line of one of the keys, expiry against now (UTC
+// seconds), then the URL policy. On failure errorText is the installer's
+// message.
+bool CheckReleaseManifest(const std::string& bytes, const std::vector<ReleaseKey>& keys, long long now,
+                          VerifiedRelease& release, std::string& errorText);
+
+// The installer's digest comparison: trimmed, ASCII-folded, equal.
+bool CheckInstallerDigest(const std::string& expected, const std::string& actual, std::string& errorText);
