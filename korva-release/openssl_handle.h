@@ -7,49 +7,10 @@
 
 #include <unistd.h>
 
-#include <utility>
+#include "transfer/unique_owner.h"
 
-// One move-only owner per kind of OpenSSL object (and for file descriptors),
-// named after its free function, in the manner of the installer's
-// UniqueHandle. Declaring owners in acquisition order makes C++ release them
-// in reverse order on every return path.
-template <typename Handle, typename Closer, Handle Invalid> class UniqueHandle
-{
-public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(Handle handle) : handle_(handle) {}
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept
-    {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    ~UniqueHandle() { reset(); }
-
-    Handle get() const { return handle_; }
-    explicit operator bool() const { return handle_ != Invalid; }
-    Handle* put()
-    {
-        reset();
-        return &handle_;
-    }
-    Handle release() { return std::exchange(handle_, Invalid); }
-    void reset(Handle handle = Invalid)
-    {
-        const Handle old = std::exchange(handle_, handle);
-        if (old != Invalid) {
-            Closer::Close(old);
-        }
-    }
-
-private:
-    Handle handle_ = Invalid;
-};
-
+// One owner per kind of OpenSSL object (and for file descriptors), named
+// after its free function, like the installer's handle owners.
 struct EvpPkeyFreeCloser {
     static void Close(EVP_PKEY* p) { EVP_PKEY_free(p); }
 };
