@@ -163,9 +163,13 @@ class Reproducible(unittest.TestCase):
             self.assertNotIn(leak.encode(), image, "a build path is in the exe")
 
         # The rebuild runs the release command again, from the other copy's
-        # clone, in a third folder and later.
+        # clone, in a third folder and later. That folder lies under /var/tmp:
+        # ld orders import sections by library path, and /var sorts after the
+        # system's /usr/... libraries where /tmp sorts before them.
+        rebuild_tmp = tempfile.mkdtemp(dir="/var/tmp", prefix="korva-release-test.")
+        self.addCleanup(shutil.rmtree, rebuild_tmp, True)
         code, output = run([path("elsewhere", "deeper", "src-b", "scripts", "verify-release.sh"), path("dist"),
-                            "--ca", path("pki", "ca.pem")])
+                            "--ca", path("pki", "ca.pem")], env={"TMPDIR": rebuild_tmp})
         self.assertEqual(code, 0, output)
         self.assertEqual(checks(output), dict.fromkeys(
             ["sha256sums", "release-keys", "signature", "remove-signature", "rebuild"], "PASS"), output)
