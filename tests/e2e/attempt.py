@@ -3,7 +3,8 @@ of the real installer under Wine, against the sandbox's release server (real
 nginx, real TLS; see scripts/sandbox.d/10-release-server.sh for the contract).
 
 Each suite is a script run by ctest as `python3 test_X.py KORVA-Installer.exe`
-inside scripts/sandbox.sh; KORVA_E2E_TRACE=1 prints how long each attempt took.
+inside scripts/sandbox.sh. Each attempt prints its exit code, time, requests
+and last log lines to stderr, which ctest shows when the test fails.
 """
 import base64
 import datetime
@@ -268,10 +269,25 @@ class AttemptTestCase(unittest.TestCase):
         attempt["output"].close()
         self.runs.append({"started": attempt["started"], "seconds": time.monotonic() - attempt["clock"],
                           "marks": attempt["marks"], "ended": datetime.datetime.now(), "output": output})
-        if os.environ.get("KORVA_E2E_TRACE"):
-            print("  attempt took %.1f s, exit %d" % (self.runs[-1]["seconds"], code), file=sys.stderr)
+        # ctest shows a test's output only when the test fails; then this says
+        # what the attempt did, which a bare "1 != 0" does not.
+        print("  attempt: exit %d after %.1f s; requests %s; log %r" % (
+            code, self.runs[-1]["seconds"], self.describe_requests(), self.describe_log()), file=sys.stderr)
         self.assertNotIn(code, (124, 137), "the attempt hung and was killed by timeout")
         return code
+
+    def describe_requests(self):
+        try:
+            return [(r.port, r.target, r.status, r.body_bytes) for r in self.requests()]
+        except (OSError, ValueError, IndexError) as error:
+            return "unreadable (%s)" % error
+
+    def describe_log(self):
+        """The log's last lines as bytes, wherever this test's LOCALAPPDATA is."""
+        try:
+            return self.read_file(os.path.join(self.working_dir, LOG_NAME)).split(b"\r\n")[-4:]
+        except (OSError, AttributeError) as error:
+            return "unreadable (%s)" % error
 
     @property
     def working_dir(self):
