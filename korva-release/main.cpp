@@ -27,18 +27,18 @@ static const long kMaxExpiresDays = 3650;
 
 using Options = std::map<std::string, std::vector<std::string>>;
 
-struct CommandSpec {
+struct CommandOptions {
     std::set<std::string> single;     // at most once
     std::set<std::string> repeatable; // any number of times
     std::set<std::string> required;
 };
 
 // "--name value" pairs only; every option takes a value.
-static bool ReadOptions(int argc, char** argv, const CommandSpec& spec, Options& options, std::string& errorText)
+static bool ReadOptions(int argc, char** argv, const CommandOptions& accepted, Options& options, std::string& errorText)
 {
     for (int i = 2; i < argc; i += 2) {
         const std::string name = argv[i];
-        if (spec.single.count(name) == 0 && spec.repeatable.count(name) == 0) {
+        if (accepted.single.count(name) == 0 && accepted.repeatable.count(name) == 0) {
             errorText = "unknown option " + name;
             return false;
         }
@@ -46,13 +46,13 @@ static bool ReadOptions(int argc, char** argv, const CommandSpec& spec, Options&
             errorText = name + " needs a value";
             return false;
         }
-        if (spec.single.count(name) != 0 && options.count(name) != 0) {
+        if (accepted.single.count(name) != 0 && options.count(name) != 0) {
             errorText = name + " is given twice";
             return false;
         }
         options[name].push_back(argv[i + 1]);
     }
-    for (const std::string& name : spec.required) {
+    for (const std::string& name : accepted.required) {
         if (options.count(name) == 0) {
             errorText = name + " is missing";
             return false;
@@ -284,7 +284,7 @@ static int RunVerify(const Options& options)
 
 int main(int argc, char** argv)
 {
-    const std::map<std::string, CommandSpec> commands = {
+    const std::map<std::string, CommandOptions> commands = {
         {"keygen", {{"--out"}, {}, {"--out"}}},
         {"sign",
          {{"--version", "--url", "--installer", "--expires-in", "--expires", "--out"},
