@@ -35,6 +35,16 @@ CONNECT_TIMEOUT = 10
 QUICK = 6
 
 
+def accept_each(sock, handle):
+    """Hands every connection to handle(client) until sock is closed."""
+    while True:
+        try:
+            client, _ = sock.accept()
+        except OSError:
+            return
+        handle(client)
+
+
 class ClosingListener:
     """A proxy that accepts every connection and closes it at once."""
 
@@ -42,16 +52,11 @@ class ClosingListener:
         self.sock = socket.create_server(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]
         self.accepted = 0
-        threading.Thread(target=self.serve, daemon=True).start()
+        threading.Thread(target=accept_each, args=(self.sock, self.take), daemon=True).start()
 
-    def serve(self):
-        while True:
-            try:
-                client, _ = self.sock.accept()
-            except OSError:
-                return
-            self.accepted += 1
-            client.close()
+    def take(self, client):
+        self.accepted += 1
+        client.close()
 
     def close(self):
         self.sock.close()
@@ -66,20 +71,15 @@ class SilentTlsServer:
         self.context.load_cert_chain(os.environ["KORVA_SERVER_CERT"], os.environ["KORVA_SERVER_KEY"])
         self.sock = socket.create_server((address, 443), reuse_port=False)
         self.requests = 0
-        threading.Thread(target=self.serve, daemon=True).start()
+        threading.Thread(target=accept_each, args=(self.sock, self.take), daemon=True).start()
 
-    def serve(self):
-        while True:
-            try:
-                client, _ = self.sock.accept()
-            except OSError:
-                return
-            try:
-                with self.context.wrap_socket(client, server_side=True) as tls:
-                    if tls.recv(65536):
-                        self.requests += 1
-            except (OSError, ssl.SSLError):
-                client.close()
+    def take(self, client):
+        try:
+            with self.context.wrap_socket(client, server_side=True) as tls:
+                if tls.recv(65536):
+                    self.requests += 1
+        except (OSError, ssl.SSLError):
+            client.close()
 
     def close(self):
         self.sock.close()
