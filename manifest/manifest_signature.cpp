@@ -1,13 +1,13 @@
 #include "manifest/manifest_signature.h"
 
 #include "manifest/signed_statement.h"
+#include "transfer/sha256_file.h"
 #include "transfer/unique_handle.h"
 
 #include <cstring>
 
 static const wchar_t kNotSigned[] = L"The KORVA release manifest is not signed by the publisher.";
 static const wchar_t kExpired[] = L"The KORVA release manifest has expired.";
-static const ULONG kDigestBytes = 32;
 
 // The values came from strictly decoded UTF-8, so every surrogate is paired
 // and this gives back exactly the bytes the publisher signed. Encoded here
@@ -30,35 +30,33 @@ static void ToUtf8(const std::wstring& text, std::string& bytes)
 }
 
 // The entry's value as UTF-8; false, leaving value alone, when it is absent.
-// A walk over the entries needs no temporary key string.
 static bool FindUtf8(const ReleaseManifest& manifest, const wchar_t* key, std::string& value)
 {
-    for (const auto& entry : manifest) {
-        if (entry.first == key) {
-            ToUtf8(entry.second, value);
-            return true;
-        }
+    const auto entry = manifest.find(key);
+    if (entry == manifest.end()) {
+        return false;
     }
-    return false;
+    ToUtf8(entry->second, value);
+    return true;
 }
 
 static bool Sha256Bytes(const void* message, ULONG messageLength, unsigned char* digest)
 {
     ScopedBCryptCloseAlgorithmProvider provider;
     ScopedBCryptDestroyHash hash;
-    // A null hash object lets CNG manage its memory (Windows 7 and later).
-    return BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
-           BCryptCreateHash(provider.get(), hash.put(), nullptr, 0, nullptr, 0, 0) == 0 &&
+    return BeginSha256(provider, hash) &&
            BCryptHashData(hash.get(), static_cast<PUCHAR>(const_cast<void*>(message)), messageLength, 0) == 0 &&
-           BCryptFinishHash(hash.get(), digest, kDigestBytes, 0) == 0;
+           BCryptFinishHash(hash.get(), digest, kSha256Bytes, 0) == 0;
 }
 
-bool VerifyP256Signature(const unsigned char* point, const void* message, size_t messageLength,
-                         const unsigned char* signature, size_t signatureLength)
+// ECDSA P-256 over SHA-256 of message through CNG; the signature is raw r||s
+// and must be exactly 64 bytes.
+static bool VerifyP256Signature(const unsigned char* point, const void* message, size_t messageLength,
+                                const unsigned char* signature, size_t signatureLength)
 {
     // CNG under Wine also accepts r||s with one or two bytes added, so the
     // length is checked here rather than left to the verifier.
-    unsigned char digest[kDigestBytes];
+    unsigned char digest[kSha256Bytes];
     if (signatureLength != kSignatureBytes || messageLength > 0x7fffffff ||
         !Sha256Bytes(message, static_cast<ULONG>(messageLength), digest)) {
         return false;
@@ -73,7 +71,7 @@ bool VerifyP256Signature(const unsigned char* point, const void* message, size_t
     return BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) == 0 &&
            BCryptImportKeyPair(provider.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(),
                                reinterpret_cast<PUCHAR>(&blob), sizeof(blob), 0) == 0 &&
-           BCryptVerifySignature(key.get(), nullptr, digest, kDigestBytes, const_cast<PUCHAR>(signature),
+           BCryptVerifySignature(key.get(), nullptr, digest, kSha256Bytes, const_cast<PUCHAR>(signature),
                                  kSignatureBytes, 0) == 0;
 }
 
@@ -152,7 +150,9 @@ bool VerifyKnownAnswerSignature()
     // must not pass.
     char message[sizeof(kTestMessage) - 1];
     std::memcpy(message, kTestMessage, sizeof(message));
-    const bool good = VerifyP256Signature(kTestKeyPoint, message, sizeof(message), kTestSignature, 64);
+    const bool good =
+        VerifyP256Signature(kTestKeyPoint, message, sizeof(message), kTestSignature, sizeof(kTestSignature));
     message[0] ^= 1;
-    return good && !VerifyP256Signature(kTestKeyPoint, message, sizeof(message), kTestSignature, 64);
+    return good &&
+           !VerifyP256Signature(kTestKeyPoint, message, sizeof(message), kTestSignature, sizeof(kTestSignature));
 }

@@ -22,11 +22,6 @@ struct ReleaseKey {
 bool CheckSignedManifest(const ReleaseManifest& manifest, const ReleaseKey* keys, size_t keyCount,
                          std::wstring& errorText);
 
-// ECDSA P-256 over SHA-256 of message through CNG; the signature is raw r||s
-// and must be exactly 64 bytes.
-bool VerifyP256Signature(const unsigned char* point, const void* message, size_t messageLength,
-                         const unsigned char* signature, size_t signatureLength);
-
 // A fixed test key's signature over a fixed statement verifies, and the same
 // signature over a changed statement does not.
 bool VerifyKnownAnswerSignature();

@@ -1,17 +1,13 @@
 #include "manifest/signed_statement.h"
 
+#include "manifest/manifest_grammar.h"
+
 std::string BuildSignedStatement(const std::string& version, const std::string& installerUrl,
                                  const std::string& installerSha256, const std::string& expires)
 {
     std::string statement("KORVA-manifest-v1\nversion=");
     statement.append(version).append("\ninstallerurl=").append(installerUrl).append("\ninstallersha256=");
-    const size_t digestStart = statement.size();
-    statement.append(installerSha256).append("\nexpires=").append(expires).append("\n");
-    for (size_t i = digestStart; i < digestStart + installerSha256.size(); ++i) {
-        if (statement[i] >= 'A' && statement[i] <= 'Z') {
-            statement[i] = static_cast<char>(statement[i] - 'A' + 'a');
-        }
-    }
+    statement.append(manifest_grammar::FoldAscii(installerSha256)).append("\nexpires=").append(expires).append("\n");
     return statement;
 }
 
@@ -76,6 +72,19 @@ bool DecodeBase64Strict(const std::string& text, std::vector<unsigned char>& byt
     return true;
 }
 
+// Seconds since 1970-01-01T00:00:00Z of a proleptic Gregorian UTC time from
+// the year 0 on; the fields are not checked.
+static long long UtcToUnixSeconds(int year, int month, int day, int hour, int minute, int second)
+{
+    // Days from the civil date, with years that start on 1 March so the leap
+    // day ends its year; shifted by 400 years (146097 days) so that every
+    // year from 0 on divides without negative numbers.
+    const long long y = year + 400 - (month <= 2 ? 1 : 0);
+    const long long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const long long days = y * 365 + y / 4 - y / 100 + y / 400 + dayOfYear - 719468 - 146097;
+    return days * 86400 + hour * 3600LL + minute * 60LL + second;
+}
+
 bool ParseExpiresUtc(const std::string& text, long long& unixSeconds)
 {
     // 'd' is a digit; every other character must be there as written.
@@ -83,7 +92,7 @@ bool ParseExpiresUtc(const std::string& text, long long& unixSeconds)
     if (text.size() != sizeof(kShape) - 1) {
         return false;
     }
-    int fields[7] = {}; // year, month, day, hour, minute, second
+    int fields[6] = {}; // year, month, day, hour, minute, second
     int field = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         if (kShape[i] != 'd') {
@@ -106,15 +115,4 @@ bool ParseExpiresUtc(const std::string& text, long long& unixSeconds)
     }
     unixSeconds = UtcToUnixSeconds(year, month, day, fields[3], fields[4], fields[5]);
     return true;
-}
-
-long long UtcToUnixSeconds(int year, int month, int day, int hour, int minute, int second)
-{
-    // Days from the civil date, with years that start on 1 March so the leap
-    // day ends its year; shifted by 400 years (146097 days) so that every
-    // year from 0 on divides without negative numbers.
-    const long long y = year + 400 - (month <= 2 ? 1 : 0);
-    const long long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const long long days = y * 365 + y / 4 - y / 100 + y / 400 + dayOfYear - 719468 - 146097;
-    return days * 86400 + hour * 3600LL + minute * 60LL + second;
 }

@@ -52,10 +52,6 @@ inline std::string EncodeBase64(const unsigned char* bytes, size_t length)
 // second, no fraction, no offset); unixSeconds is set only on success.
 bool ParseExpiresUtc(const std::string& text, long long& unixSeconds);
 
-// Seconds since 1970-01-01T00:00:00Z of a proleptic Gregorian UTC time from
-// the year 0 on; the fields are not checked.
-long long UtcToUnixSeconds(int year, int month, int day, int hour, int minute, int second);
-
 // 16 lower-case hexadecimal digits: the first 8 bytes of the SHA-256 of the
 // key's SubjectPublicKeyInfo.
 inline bool IsKeyIdText(const std::string& text)

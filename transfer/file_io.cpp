@@ -8,7 +8,8 @@ static ScopedCloseHandle OpenWith(const std::wstring& path, DWORD access, DWORD 
     return ScopedCloseHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
 }
 
-ScopedCloseHandle OpenFileDenyingChanges(const std::wstring& path)
+// Others may only read: nobody can write, rename, replace or delete the file.
+static ScopedCloseHandle OpenFileDenyingChanges(const std::wstring& path)
 {
     return OpenWith(path, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
 }

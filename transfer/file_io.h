@@ -11,10 +11,6 @@
 // Read-only open that lets any other opener read, write or delete meanwhile.
 ScopedCloseHandle OpenFileForReading(const std::wstring& path);
 
-// Read-only open that lets others only read: while it is held, nobody can
-// write, rename, replace or delete the file.
-ScopedCloseHandle OpenFileDenyingChanges(const std::wstring& path);
-
 // Creates the file or truncates it to zero length, for writing. Others may
 // only read it while the handle is open: nobody else can write, truncate,
 // rename or delete it. On failure GetLastError() says why.

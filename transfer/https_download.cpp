@@ -5,11 +5,20 @@
 #include "transfer/file_io.h"
 #include "transfer/proxy_route.h"
 
-const wchar_t kUserAgent[] = L"KORVA Static Module Installer/1.0";
+static const wchar_t kUserAgent[] = L"KORVA Static Module Installer/1.0";
 const wchar_t kDownloadFailedMessage[] =
     L"The download could not be completed. Check the internet connection and try again.";
 const wchar_t kFileInUseMessage[] = L"The KORVA Setup file is in use by another program. Close it and try again.";
 static const wchar_t kUnexpectedResponse[] = L"The KORVA server returned an unexpected response.";
+
+ScopedWinHttpCloseHandle OpenWinHttpSession(DWORD accessType, const wchar_t* proxyName)
+{
+    ScopedWinHttpCloseHandle session(WinHttpOpen(kUserAgent, accessType, proxyName, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (session) {
+        WinHttpSetTimeouts(session.get(), 10000, 10000, 30000, 30000);
+    }
+    return session;
+}
 
 unsigned ProgressPercent(unsigned long long received, unsigned long long declared)
 {
@@ -95,16 +104,13 @@ static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, 
                             ScopedCloseHandle& outputFile, DWORD& noResponseError)
 {
     // No bypass list: whether this host bypasses the proxy was decided before.
-    const ScopedWinHttpCloseHandle session(
-        proxy.empty()
-            ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
-                          0)
-            : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
+    const ScopedWinHttpCloseHandle session =
+        proxy.empty() ? OpenWinHttpSession(WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME)
+                      : OpenWinHttpSession(WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str());
     if (!session) {
         errorText = L"Unable to initialize the secure download service.";
         return false;
     }
-    WinHttpSetTimeouts(session.get(), 10000, 10000, 30000, 30000);
     ScopedWinHttpCloseHandle connection;
     ScopedWinHttpCloseHandle request;
     DWORD statusCode = 0;
@@ -159,7 +165,9 @@ bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstri
         return false;
     }
     std::wstring proxy;
-    if (DirectRouteFailedThisAttempt(parsed.host) && FindUserProxyRoute(url, parsed.host, proxy)) {
+    // Asked at most once per request: a PAC script or discovery can take seconds.
+    const bool proxyAsked = DirectRouteFailedThisAttempt(parsed.host);
+    if (proxyAsked && FindUserProxyRoute(url, parsed.host, proxy)) {
         return DownloadThroughProxy(parsed, proxy, buffer, outputPath, reportProgress, errorText, outputFile);
     }
     // A request without any HTTP response wrote nothing: no byte reached the
@@ -169,7 +177,7 @@ bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstri
                         noResponseError)) {
         return true;
     }
-    if (!AnotherRouteMayCure(noResponseError) || !FindUserProxyRoute(url, parsed.host, proxy)) {
+    if (proxyAsked || !AnotherRouteMayCure(noResponseError) || !FindUserProxyRoute(url, parsed.host, proxy)) {
         return false;
     }
     RememberDirectRouteFailed(parsed.host);

@@ -9,7 +9,10 @@ using ByteBuffer = std::vector<char>;
 
 extern const wchar_t kDownloadFailedMessage[];
 extern const wchar_t kFileInUseMessage[];
-extern const wchar_t kUserAgent[];
+
+// A WinHTTP session with the installer's user agent and timeouts, routed by
+// accessType (a named proxy needs proxyName); null on failure.
+ScopedWinHttpCloseHandle OpenWinHttpSession(DWORD accessType, const wchar_t* proxyName);
 
 // A manifest is a few hundred bytes; memory mode refuses anything past this so
 // a hostile or broken server cannot exhaust memory.

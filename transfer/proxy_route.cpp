@@ -129,12 +129,6 @@ bool ProxyBypassMatches(const std::wstring& bypassList, const std::wstring& host
     return false;
 }
 
-struct GlobalFreeCloser {
-    static void Close(LPWSTR text) { GlobalFree(text); }
-};
-// WinHTTP hands out its proxy strings allocated with GlobalAlloc.
-using ScopedGlobalFreeString = UniqueHandle<LPWSTR, GlobalFreeCloser, nullptr>;
-
 struct UserProxySettings {
     bool autoDetect = false;
     ScopedGlobalFreeString autoConfigUrl;
@@ -145,6 +139,11 @@ struct UserProxySettings {
 static std::wstring Text(const ScopedGlobalFreeString& text)
 {
     return text ? std::wstring(text.get()) : std::wstring();
+}
+
+static bool HasText(const ScopedGlobalFreeString& text)
+{
+    return text && text.get()[0] != L'\0';
 }
 
 static bool ReadUserProxySettings(UserProxySettings& settings)
@@ -166,14 +165,12 @@ enum class ScriptAnswer { Proxy, Direct, Failed };
 // discovery finds) for url.
 static ScriptAnswer AskAutoConfigScript(const std::wstring& url, const UserProxySettings& settings, std::wstring& proxy)
 {
-    const ScopedWinHttpCloseHandle session(
-        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    const ScopedWinHttpCloseHandle session = OpenWinHttpSession(WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME);
     if (!session) {
         return ScriptAnswer::Failed;
     }
-    WinHttpSetTimeouts(session.get(), 10000, 10000, 30000, 30000);
     WINHTTP_AUTOPROXY_OPTIONS options = {};
-    if (!Text(settings.autoConfigUrl).empty()) {
+    if (HasText(settings.autoConfigUrl)) {
         options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
         options.lpszAutoConfigUrl = settings.autoConfigUrl.get();
     } else {
@@ -200,7 +197,7 @@ bool FindUserProxyRoute(const std::wstring& url, const std::wstring& host, std::
     if (!ReadUserProxySettings(settings)) {
         return false;
     }
-    if (settings.autoDetect || !Text(settings.autoConfigUrl).empty()) {
+    if (settings.autoDetect || HasText(settings.autoConfigUrl)) {
         switch (AskAutoConfigScript(url, settings, proxy)) {
         case ScriptAnswer::Proxy:
             return true;

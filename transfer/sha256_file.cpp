@@ -9,12 +9,6 @@ static const wchar_t kInitFailed[] = L"Unable to initialize package verification
 const wchar_t kVerifyFailedMessage[] = L"The downloaded package could not be verified.";
 static const DWORD kReadBlock = 65536;
 
-static bool QueryDwordProperty(BCRYPT_ALG_HANDLE provider, const wchar_t* name, DWORD& value)
-{
-    ULONG written = 0;
-    return BCryptGetProperty(provider, name, reinterpret_cast<PUCHAR>(&value), sizeof(value), &written, 0) == 0;
-}
-
 // Feeds the whole file into hash. A read error is a failure, never an early
 // end of file: a digest of a prefix must not be able to pass as the file's.
 static bool HashFileContents(BCRYPT_HASH_HANDLE hash, HANDLE file)
@@ -46,27 +40,24 @@ static std::wstring HexLower(const std::vector<UCHAR>& bytes)
     return text;
 }
 
+bool BeginSha256(ScopedBCryptCloseAlgorithmProvider& provider, ScopedBCryptDestroyHash& hash)
+{
+    return BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
+           BCryptCreateHash(provider.get(), hash.put(), nullptr, 0, nullptr, 0, 0) == 0;
+}
+
 bool Sha256FileHex(std::wstring& digestHex, std::wstring& errorText)
 {
     ScopedBCryptCloseAlgorithmProvider provider;
-    DWORD objectLength = 0;
-    DWORD digestLength = 0;
-    if (BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0 ||
-        !QueryDwordProperty(provider.get(), BCRYPT_OBJECT_LENGTH, objectLength) ||
-        !QueryDwordProperty(provider.get(), BCRYPT_HASH_LENGTH, digestLength)) {
+    ScopedBCryptDestroyHash hash;
+    if (!BeginSha256(provider, hash)) {
         errorText = kInitFailed;
         return false;
     }
-    // The hash object's memory must outlive the hash, so it is declared first
-    // and destroyed last.
-    std::vector<UCHAR> hashObject(objectLength);
-    std::vector<UCHAR> digest(digestLength);
-    ScopedBCryptDestroyHash hash;
+    std::vector<UCHAR> digest(kSha256Bytes);
     const ScopedCloseHandle file = OpenFileForReading(g_installerPath);
-    const bool hashed =
-        BCryptCreateHash(provider.get(), hash.put(), hashObject.data(), objectLength, nullptr, 0, 0) == 0 && file &&
-        HashFileContents(hash.get(), file.get()) && BCryptFinishHash(hash.get(), digest.data(), digestLength, 0) == 0;
-    if (!hashed) {
+    if (!file || !HashFileContents(hash.get(), file.get()) ||
+        BCryptFinishHash(hash.get(), digest.data(), kSha256Bytes, 0) != 0) {
         errorText = kVerifyFailedMessage;
         return false;
     }

@@ -23,6 +23,10 @@ struct BCryptDestroyKeyCloser {
     static void Close(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
 };
 
+struct GlobalFreeCloser {
+    static void Close(LPWSTR text) { GlobalFree(text); }
+};
+
 // CreateFileW reports failure as INVALID_HANDLE_VALUE, which cannot be a
 // template argument; the file helpers translate it to null before wrapping.
 using ScopedCloseHandle = UniqueHandle<HANDLE, CloseHandleCloser, nullptr>;
@@ -30,3 +34,5 @@ using ScopedWinHttpCloseHandle = UniqueHandle<HINTERNET, WinHttpCloseHandleClose
 using ScopedBCryptCloseAlgorithmProvider = UniqueHandle<BCRYPT_ALG_HANDLE, BCryptCloseAlgorithmProviderCloser, nullptr>;
 using ScopedBCryptDestroyHash = UniqueHandle<BCRYPT_HASH_HANDLE, BCryptDestroyHashCloser, nullptr>;
 using ScopedBCryptDestroyKey = UniqueHandle<BCRYPT_KEY_HANDLE, BCryptDestroyKeyCloser, nullptr>;
+// WinHTTP hands out its proxy strings allocated with GlobalAlloc.
+using ScopedGlobalFreeString = UniqueHandle<LPWSTR, GlobalFreeCloser, nullptr>;
