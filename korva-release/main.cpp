@@ -108,12 +108,13 @@ static bool ChooseExpires(const Options& options, long long now, std::string& ex
     }
     long long seconds = 0;
     if (!days.empty()) {
-        if (days.size() > 4 || days.find_first_not_of("0123456789") != std::string::npos || std::stol(days) < 1 ||
-            std::stol(days) > kMaxExpiresDays) {
+        const bool digits = days.size() <= 4 && days.find_first_not_of("0123456789") == std::string::npos;
+        const long count = digits ? std::stol(days) : 0;
+        if (count < 1 || count > kMaxExpiresDays) {
             errorText = "--expires-in takes a whole number of days from 1 to " + std::to_string(kMaxExpiresDays) + ".";
             return false;
         }
-        expires = FormatUtc(now + std::stol(days) * 86400LL);
+        expires = FormatUtc(now + count * 86400LL);
         return true;
     }
     if (!time.empty() && !ParseExpiresUtc(time, seconds)) {
@@ -156,12 +157,13 @@ static bool CheckReleaseValues(const std::string& version, const std::string& ur
     return CheckReleaseUrl(url, errorText);
 }
 
-static bool LoadSigningKeys(const std::vector<std::string>& paths, std::vector<ReleaseKey>& keys,
-                            std::string& errorText)
+// load is LoadPrivateKey or LoadPublicKey; one key given twice is refused.
+static bool LoadKeys(const std::vector<std::string>& paths, bool (*load)(const std::string&, ReleaseKey&, std::string&),
+                     std::vector<ReleaseKey>& keys, std::string& errorText)
 {
     for (const std::string& path : paths) {
         ReleaseKey key;
-        if (!LoadPrivateKey(path, key, errorText)) {
+        if (!load(path, key, errorText)) {
             return false;
         }
         for (const ReleaseKey& earlier : keys) {
@@ -175,20 +177,15 @@ static bool LoadSigningKeys(const std::vector<std::string>& paths, std::vector<R
     return true;
 }
 
-struct SignedLines {
-    std::string text;
-    std::vector<std::string> keyIds;
-};
-
-static bool ComposeManifest(const std::vector<ReleaseKey>& keys, const VerifiedRelease& release, SignedLines& lines,
+static bool ComposeManifest(const std::vector<ReleaseKey>& keys, const VerifiedRelease& release, std::string& text,
                             std::string& errorText)
 {
     const std::string statement =
         BuildSignedStatement(release.version, release.installerUrl, release.installerSha256, release.expires);
-    lines.text = "version=" + release.version + "\ninstallerUrl=" + release.installerUrl +
-                 "\ninstallerSha256=" + release.installerSha256 + "\n";
+    text = "version=" + release.version + "\ninstallerUrl=" + release.installerUrl +
+           "\ninstallerSha256=" + release.installerSha256 + "\n";
     if (!release.expires.empty()) {
-        lines.text += std::string(kExpiresKey) + "=" + release.expires + "\n";
+        text += std::string(kExpiresKey) + "=" + release.expires + "\n";
     }
     for (const ReleaseKey& key : keys) {
         std::vector<unsigned char> signature;
@@ -199,18 +196,17 @@ static bool ComposeManifest(const std::vector<ReleaseKey>& keys, const VerifiedR
             errorText = "The signature made with " + key.path + " does not verify; nothing was written.";
             return false;
         }
-        lines.text += kSignatureKeyPrefix + key.id + "=" + EncodeBase64(signature.data(), signature.size()) + "\n";
-        lines.keyIds.push_back(key.id);
+        text += kSignatureKeyPrefix + key.id + "=" + EncodeBase64(signature.data(), signature.size()) + "\n";
     }
     return true;
 }
 
 // Reads the new manifest back as the installer will, before it is written.
-static bool CheckComposed(const SignedLines& lines, const std::vector<ReleaseKey>& keys, long long now,
+static bool CheckComposed(const std::string& text, const std::vector<ReleaseKey>& keys, long long now,
                           const VerifiedRelease& wanted, std::string& errorText)
 {
     VerifiedRelease read;
-    if (!CheckReleaseManifest(lines.text, keys, now, read, errorText)) {
+    if (!CheckReleaseManifest(text, keys, now, read, errorText)) {
         errorText = "The new manifest would be refused (" + errorText + "); nothing was written.";
         return false;
     }
@@ -230,21 +226,22 @@ static int RunSign(const Options& options)
     release.version = OptionValue(options, "--version");
     release.installerUrl = OptionValue(options, "--url");
     std::vector<ReleaseKey> keys;
-    SignedLines lines;
+    std::string text;
     const std::string out = OptionValue(options, "--out");
     if (!CheckReleaseValues(release.version, release.installerUrl, errorText) ||
         !ChooseExpires(options, now, release.expires, errorText) ||
         !Sha256FileHex(OptionValue(options, "--installer"), release.installerSha256, errorText) ||
-        !LoadSigningKeys(options.at("--key"), keys, errorText) || !ComposeManifest(keys, release, lines, errorText) ||
-        !CheckComposed(lines, keys, now, release, errorText) || !WriteFileAtomically(out, lines.text, errorText)) {
+        !LoadKeys(options.at("--key"), LoadPrivateKey, keys, errorText) ||
+        !ComposeManifest(keys, release, text, errorText) || !CheckComposed(text, keys, now, release, errorText) ||
+        !WriteFileAtomically(out, text, errorText)) {
         return Fail(errorText);
     }
     std::cout << "wrote " << out << "\n"
               << "  version=" << release.version << "\n  installerUrl=" << release.installerUrl
               << "\n  installerSha256=" << release.installerSha256
               << "\n  expires=" << (release.expires.empty() ? "(none)" : release.expires) << "\n";
-    for (const std::string& id : lines.keyIds) {
-        std::cout << "  signed by key " << id << "\n";
+    for (const ReleaseKey& key : keys) {
+        std::cout << "  signed by key " << key.id << "\n";
     }
     return 0;
 }
@@ -253,16 +250,10 @@ static int RunVerify(const Options& options)
 {
     std::string errorText;
     std::vector<ReleaseKey> keys;
-    for (const std::string& path : options.at("--pub")) {
-        ReleaseKey key;
-        if (!LoadPublicKey(path, key, errorText)) {
-            return Fail(errorText);
-        }
-        keys.push_back(std::move(key));
-    }
     std::string bytes;
     VerifiedRelease release;
-    if (!ReadWholeFile(OptionValue(options, "--manifest"), bytes, errorText) ||
+    if (!LoadKeys(options.at("--pub"), LoadPublicKey, keys, errorText) ||
+        !ReadWholeFile(OptionValue(options, "--manifest"), bytes, errorText) ||
         !CheckReleaseManifest(bytes, keys, static_cast<long long>(std::time(nullptr)), release, errorText)) {
         return Fail(errorText);
     }

@@ -7,10 +7,11 @@
 
 #include <map>
 
-const char kManifestIncomplete[] = "The KORVA release manifest is incomplete.";
-const char kManifestNotSigned[] = "The KORVA release manifest is not signed by the publisher.";
-const char kManifestExpired[] = "The KORVA release manifest has expired.";
-const char kInstallerMismatch[] =
+// The installer's own failure texts.
+static const char kManifestIncomplete[] = "The KORVA release manifest is incomplete.";
+static const char kManifestNotSigned[] = "The KORVA release manifest is not signed by the publisher.";
+static const char kManifestExpired[] = "The KORVA release manifest has expired.";
+static const char kInstallerMismatch[] =
     "The downloaded installer did not match the official SHA-256 value. It will not be executed.";
 
 using ManifestEntries = std::map<std::string, std::string>;
@@ -39,11 +40,10 @@ static bool ReadCompleteEntries(const std::string& bytes, ManifestEntries& entri
     const auto url = entries.find("installerurl");
     const auto digest = entries.find("installersha256");
     const auto expires = entries.find(kExpiresKey);
-    long long expiresSeconds = 0;
     if (version == entries.end() || url == entries.end() || digest == entries.end() || version->second.empty() ||
         url->second.empty() || Utf16Length(digest->second) != 64 ||
         !manifest_grammar::IsSafeVersionForFileName(version->second) ||
-        (expires != entries.end() && !ParseExpiresUtc(expires->second, expiresSeconds))) {
+        (expires != entries.end() && !ParseExpiresUtc(expires->second, release.expiresAt))) {
         return false;
     }
     release.version = version->second;
@@ -86,8 +86,7 @@ bool CheckReleaseManifest(const std::string& bytes, const std::vector<ReleaseKey
         errorText = kManifestNotSigned;
         return false;
     }
-    long long expiresSeconds = 0;
-    if (!read.expires.empty() && ParseExpiresUtc(read.expires, expiresSeconds) && now > expiresSeconds) {
+    if (!read.expires.empty() && now > read.expiresAt) {
         errorText = kManifestExpired;
         return false;
     }

@@ -5,19 +5,14 @@
 #include <string>
 #include <vector>
 
-// The installer's own failure texts.
-extern const char kManifestIncomplete[];
-extern const char kManifestNotSigned[];
-extern const char kManifestExpired[];
-extern const char kInstallerMismatch[];
-
 // The values an attempt goes on to use, as the installer reads them.
 struct VerifiedRelease {
     std::string version;
     std::string installerUrl;
     std::string installerSha256;
-    std::string expires; // empty when the manifest has none
-    std::string keyId;   // the first trusted key whose signature verified
+    std::string expires;     // empty when the manifest has none
+    long long expiresAt = 0; // expires in UTC seconds
+    std::string keyId;       // the first trusted key whose signature verified
 };
 
 // The keyed installer's checks over the manifest bytes, in its order: strict

@@ -83,6 +83,17 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& err
     return true;
 }
 
+std::string HexOf(const unsigned char* bytes, size_t length)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < length; ++i) {
+        hex += digits[bytes[i] >> 4];
+        hex += digits[bytes[i] & 15];
+    }
+    return hex;
+}
+
 bool Sha256FileHex(const std::string& path, std::string& digest, std::string& errorText)
 {
     const ScopedEvpMdCtxFree context(EVP_MD_CTX_new());
@@ -103,13 +114,7 @@ bool Sha256FileHex(const std::string& path, std::string& digest, std::string& er
         errorText = "OpenSSL could not compute the SHA-256 of " + path + ".";
         return false;
     }
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += digits[value[i] >> 4];
-        hex += digits[value[i] & 15];
-    }
-    digest = hex;
+    digest = HexOf(value, length);
     return true;
 }
 

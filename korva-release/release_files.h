@@ -12,6 +12,9 @@ bool CreateNewFile(const std::string& path, mode_t mode, ScopedClose& file, std:
 
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& errorText);
 
+// Lower-case hex, two digits a byte.
+std::string HexOf(const unsigned char* bytes, size_t length);
+
 // 64 lower-case hex digits.
 bool Sha256FileHex(const std::string& path, std::string& digest, std::string& errorText);
 

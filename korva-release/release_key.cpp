@@ -7,7 +7,6 @@
 #include <openssl/pem.h>
 #include <openssl/sha.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -19,17 +18,6 @@ static const unsigned char kP256SpkiPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x
                                                 0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48,
                                                 0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
 static const size_t kP256SpkiSize = sizeof(kP256SpkiPrefix) + 64;
-
-static std::string HexOf(const unsigned char* bytes, size_t length)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (size_t i = 0; i < length; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 15];
-    }
-    return hex;
-}
 
 // The key id over the SPKI DER; fails unless the key is an uncompressed
 // P-256 key. A private key is first told to encode its point uncompressed.

@@ -122,12 +122,10 @@ if [ -n "$(git -C "$root" status --porcelain --untracked-files=normal)" ]; then
   dirty=yes
   echo "release: building a work tree with uncommitted changes; it cannot be rebuilt from $commit" >&2
 fi
-epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
-[[ $epoch =~ ^[0-9]+$ ]] || die "SOURCE_DATE_EPOCH must be whole seconds since 1970, not '$epoch'"
-
+stage="" work=""
+trap 'rm -rf "$stage" "$work"' EXIT
 stage=$(mktemp -d "$out_parent/.release-$(basename "$out").XXXXXX")
 work=$(mktemp -d "${TMPDIR:-/tmp}/korva-release.XXXXXX")
-trap 'rm -rf "$stage" "$work"' EXIT
 
 mkdir "$stage/keys"
 staged_keys=""
@@ -136,10 +134,11 @@ for i in "${!key_files[@]}"; do
   staged_keys+="${staged_keys:+;}$stage/keys/${key_names[$i]}"
 done
 
-echo "release: building $commit (SOURCE_DATE_EPOCH $epoch)" >&2
+echo "release: building $commit" >&2
 build=$work/build
+# The build takes SOURCE_DATE_EPOCH from the environment, else the commit time.
 if ! {
-  cd "$root" && SOURCE_DATE_EPOCH=$epoch cmake --preset mingw-release -B "$build" \
+  cd "$root" && cmake --preset mingw-release -B "$build" \
     -DBUILD_TESTING=OFF "-DKORVA_RELEASE_KEYS=$staged_keys" &&
     cmake --build "$build" --target korva_installer -j "$(nproc)"
 } >"$work/build.log" 2>&1; then
@@ -147,6 +146,7 @@ if ! {
   die "the build failed (above: the end of its log); nothing was written"
 fi
 cp "$build/$exe_name" "$stage/KORVA-Installer.unsigned.exe"
+epoch=$(cat "$build/source-date-epoch.txt")
 
 fact() { sed -n "s/^$1=//p" "$build/release-info.txt"; }
 version=$(fact version)
