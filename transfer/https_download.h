@@ -32,9 +32,36 @@ const unsigned long kMaxMemoryBody = 1024 * 1024;
 bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
                    std::wstring& errorText, ScopedCloseHandle& outputFile);
 
+// An installer download that may take several requests within one attempt.
+// The file is created by the first 200 and stays open through file (others
+// may only read it) until the caller takes the handle; a request while it is
+// open asks for the rest with Range and appends through the same handle.
+struct FileTransfer {
+    std::wstring path;
+    ScopedCloseHandle file;
+    unsigned long long length = 0; // bytes the file holds
+    bool totalKnown = false;       // the 200 that started the file declared its length
+    unsigned long long total = 0;
+    std::wstring validator; // that 200's strong ETag, else its Last-Modified; may be empty
+    // Of the last request only:
+    bool answered = false;    // an HTTP status arrived
+    bool interrupted = false; // its body had begun and ended short of its length
+};
+
+// One GET for transfer, by the same routes and with the same messages as
+// HttpsDownload: the whole file while transfer.file is null, else the bytes
+// from transfer.length on. A 200 writes the file from its first byte again; a
+// 206 must continue exactly at transfer.length with the same total, any other
+// is an unexpected response. On failure the file stays open in transfer.
+bool HttpsDownloadPart(const std::wstring& url, FileTransfer& transfer, bool reportProgress, std::wstring& errorText);
+
 // The same, closing the file before it returns.
 bool HttpsDownload(const std::wstring& url, ByteBuffer& buffer, const std::wstring& outputPath, bool reportProgress,
                    std::wstring& errorText);
+
+// Plain decimal digits. Hand-rolled: std::to_wstring brings the C library's
+// formatted printing, some 25 KB, into the static exe.
+std::wstring DecimalText(unsigned long long value);
 
 // Percentage posted after a chunk: 64-bit product, truncated, capped at 100.
 unsigned ProgressPercent(unsigned long long received, unsigned long long declared);

@@ -29,7 +29,10 @@
 #   KORVA_ACCESS_LOG       nginx requests, KORVA_FAULT_LOG fault-server
 #                          requests, one line each:
 #                          port TAB host TAB request line TAB status TAB
-#                          body bytes TAB user agent
+#                          body bytes TAB user agent TAB Range TAB If-Range
+#                          ("-" for a header not sent). nginx serves ranges of
+#                          the static tree itself (ETag, Last-Modified, 206,
+#                          416); the fault server on request
 #   KORVA_CA_CERT          the trusted test CA, for clients other than Wine
 #   KORVA_SERVER_CERT, KORVA_SERVER_KEY  the trusted korva.com certificate and
 #                          its key, for servers of a test's own
@@ -138,7 +141,7 @@ events { worker_connections 64; }
 http {
     types { text/plain txt; application/octet-stream exe; }
     default_type application/octet-stream;
-    log_format korva '\$server_port\t\$host\t\$request\t\$status\t\$body_bytes_sent\t\$http_user_agent';
+    log_format korva '\$server_port\t\$host\t\$request\t\$status\t\$body_bytes_sent\t\$http_user_agent\t\$http_range\t\$http_if_range';
     access_log $KORVA_ACCESS_LOG korva;
     client_body_temp_path $release_root/nginx/tmp/body;
     proxy_temp_path $release_root/nginx/tmp/proxy;

@@ -141,6 +141,7 @@ class Request:
         fields = line.rstrip("\n").split("\t")
         self.port, self.host, self.request_line = int(fields[0]), fields[1], fields[2]
         self.status, self.body_bytes, self.user_agent = int(fields[3]), int(fields[4]), fields[5]
+        self.range, self.if_range = (fields[6], fields[7]) if len(fields) > 7 else ("-", "-")
         parts = self.request_line.split(" ")
         self.target = parts[1] if len(parts) > 1 else ""
         self.path = self.target.split("?", 1)[0]
