@@ -30,7 +30,8 @@ Action fields, all optional:
   close_after  send this many body bytes, then close in order (TLS
                close_notify, FIN) short of the declared length
   outage_seconds  after this response, every new connection is reset at once,
-               before TLS, for that long: the network gone for a moment
+               before TLS, for that long or until the scenario file changes:
+               the network gone for a moment
   ranges       true: serve byte ranges as a static host does. "Accept-Ranges:
                bytes"; "Range: bytes=N-" or "bytes=N-M" gets 206 with
                "Content-Range: bytes N-E/T" (416 when N is past the end),
@@ -76,7 +77,7 @@ class FaultServer(socketserver.ThreadingTCPServer):
         super().__init__(("127.0.0.1", port), Handler)
         self.config = config
         self.tls_context = tls_context
-        self.outage_until = 0.0
+        self.outage = ("", 0.0)  # scenario text it belongs to, end
 
 
 def read_head(sock):
@@ -205,7 +206,9 @@ def wait_for_client_to_give_up(sock, seconds):
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         sock = self.request
-        if time.monotonic() < self.server.outage_until:
+        # An outage ends early when a test rewrites the scenario.
+        if self.server.outage[0] == load_scenario(self.server.config.scenario) and \
+                time.monotonic() < self.server.outage[1]:
             abort(sock)
             return
         sock.settimeout(15)
@@ -228,7 +231,8 @@ class Handler(socketserver.BaseRequestHandler):
         target = request_line.split(" ")[1] if request_line.count(" ") >= 2 else "/"
         path = target.split("?", 1)[0]
         cfg = self.server.config
-        action = action_for(load_scenario(cfg.scenario), path)
+        scenario_text = load_scenario(cfg.scenario)
+        action = action_for(scenario_text, path)
         body = resolve_body(cfg.www, path, action)
         status = action.get("status", 200 if body is not None else 404)
         body = b"" if body is None or status == 204 else body
@@ -237,7 +241,7 @@ class Handler(socketserver.BaseRequestHandler):
             action = dict(action, headers=dict(extra, **action.get("headers", {})))
         sent = self.respond(sock, status, body, action)
         if "outage_seconds" in action:
-            self.server.outage_until = time.monotonic() + float(action["outage_seconds"])
+            self.server.outage = (scenario_text, time.monotonic() + float(action["outage_seconds"]))
         with cfg.log_lock, open(cfg.log, "a", encoding="utf-8") as log:
             log.write("\t".join([str(self.server.server_address[1]), headers.get("host", "-"), request_line,
                                  str(status), str(sent), headers.get("user-agent", "-"),
