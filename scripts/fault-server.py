@@ -32,6 +32,11 @@ It listens in plain HTTP (nginx proxies to it, so nginx stays the TLS end for
 the fixed manifest URL) and, when given a certificate, in TLS as well. Each
 request is logged as one line "port<TAB>host<TAB>request line<TAB>status<TAB>
 body bytes sent<TAB>user agent".
+
+With --trap-address it also plays a foreign server, in TLS with its own
+certificate on each --trap-port of that address, answering as above; every
+connection it accepts is first logged in --trap-log as "port<TAB>connection",
+before any TLS, so a test can tell that a client never even connected.
 """
 import argparse
 import json
@@ -46,7 +51,7 @@ import time
 
 REASONS = {
     200: "OK", 204: "No Content", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
-    307: "Temporary Redirect", 404: "Not Found", 500: "Internal Server Error",
+    303: "See Other", 307: "Temporary Redirect", 308: "Permanent Redirect", 404: "Not Found", 500: "Internal Server Error",
 }
 
 
@@ -54,10 +59,11 @@ class FaultServer(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, config, tls_context=None):
-        super().__init__(("127.0.0.1", port), Handler)
+    def __init__(self, port, config, tls_context=None, address="127.0.0.1", connection_log=None):
+        super().__init__((address, port), Handler)
         self.config = config
         self.tls_context = tls_context
+        self.connection_log = connection_log
 
 
 def read_head(sock):
@@ -138,6 +144,10 @@ class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         sock = self.request
         sock.settimeout(15)
+        cfg = self.server.config
+        if self.server.connection_log:
+            with cfg.log_lock, open(self.server.connection_log, "a", encoding="utf-8") as log:
+                log.write("%d\tconnection\n" % self.server.server_address[1])
         if self.server.tls_context:
             try:
                 sock = self.server.tls_context.wrap_socket(sock, server_side=True)
@@ -156,7 +166,6 @@ class Handler(socketserver.BaseRequestHandler):
             headers[name.strip().lower()] = value.strip()
         target = request_line.split(" ")[1] if request_line.count(" ") >= 2 else "/"
         path = target.split("?", 1)[0]
-        cfg = self.server.config
         action = load_scenario(cfg.scenario).get(path, {})
         body = resolve_body(cfg.www, path, action)
         status = action.get("status", 200 if body is not None else 404)
@@ -198,6 +207,13 @@ class Handler(socketserver.BaseRequestHandler):
         return len(part)
 
 
+def tls_context(cert, key):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(cert, key)
+    return context
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--www", required=True)
@@ -207,14 +223,19 @@ def main():
     parser.add_argument("--tls-port", type=int)
     parser.add_argument("--cert")
     parser.add_argument("--key")
+    parser.add_argument("--trap-address")
+    parser.add_argument("--trap-port", type=int, action="append", default=[])
+    parser.add_argument("--trap-cert")
+    parser.add_argument("--trap-log")
     config = parser.parse_args()
     config.log_lock = threading.Lock()
     servers = [FaultServer(config.http_port, config)]
     if config.tls_port:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.minimum_version = ssl.TLSVersion.TLSv1_2
-        context.load_cert_chain(config.cert, config.key)
-        servers.append(FaultServer(config.tls_port, config, context))
+        servers.append(FaultServer(config.tls_port, config, tls_context(config.cert, config.key)))
+    if config.trap_address:
+        context = tls_context(config.trap_cert, config.key)
+        servers += [FaultServer(port, config, context, config.trap_address, config.trap_log)
+                    for port in config.trap_port]
     for server in servers[1:]:
         threading.Thread(target=server.serve_forever, daemon=True).start()
     print("fault server listening", flush=True)
