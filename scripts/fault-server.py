@@ -51,6 +51,11 @@ the fixed manifest URL) and, when given a certificate, in TLS as well. Each
 request is logged as one line "port<TAB>host<TAB>request line<TAB>status<TAB>
 body bytes sent<TAB>user agent<TAB>Range<TAB>If-Range" ("-" for a header
 not sent).
+
+With --trap-address it also plays a foreign server, in TLS with its own
+certificate on each --trap-port of that address, answering as above; every
+connection it accepts is first logged in --trap-log as "port<TAB>connection",
+before any TLS, so a test can tell that a client never even connected.
 """
 import argparse
 import json
@@ -65,7 +70,8 @@ import time
 
 REASONS = {
     200: "OK", 204: "No Content", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
-    307: "Temporary Redirect", 404: "Not Found", 416: "Range Not Satisfiable", 500: "Internal Server Error",
+    303: "See Other", 307: "Temporary Redirect", 308: "Permanent Redirect", 404: "Not Found",
+    416: "Range Not Satisfiable", 500: "Internal Server Error",
 }
 
 
@@ -73,11 +79,12 @@ class FaultServer(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, config, tls_context=None):
-        super().__init__(("127.0.0.1", port), Handler)
+    def __init__(self, port, config, tls_context=None, address="127.0.0.1", connection_log=None):
+        super().__init__((address, port), Handler)
         self.config = config
         self.tls_context = tls_context
         self.outage = ("", 0.0)  # scenario text it belongs to, end
+        self.connection_log = connection_log
 
 
 def read_head(sock):
@@ -212,6 +219,10 @@ class Handler(socketserver.BaseRequestHandler):
             abort(sock)
             return
         sock.settimeout(15)
+        cfg = self.server.config
+        if self.server.connection_log:
+            with cfg.log_lock, open(self.server.connection_log, "a", encoding="utf-8") as log:
+                log.write("%d\tconnection\n" % self.server.server_address[1])
         if self.server.tls_context:
             try:
                 sock = self.server.tls_context.wrap_socket(sock, server_side=True)
@@ -230,7 +241,6 @@ class Handler(socketserver.BaseRequestHandler):
             headers[name.strip().lower()] = value.strip()
         target = request_line.split(" ")[1] if request_line.count(" ") >= 2 else "/"
         path = target.split("?", 1)[0]
-        cfg = self.server.config
         scenario_text = load_scenario(cfg.scenario)
         action = action_for(scenario_text, path)
         body = resolve_body(cfg.www, path, action)
@@ -280,6 +290,13 @@ class Handler(socketserver.BaseRequestHandler):
         return len(part)
 
 
+def tls_context(cert, key):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(cert, key)
+    return context
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--www", required=True)
@@ -289,14 +306,19 @@ def main():
     parser.add_argument("--tls-port", type=int)
     parser.add_argument("--cert")
     parser.add_argument("--key")
+    parser.add_argument("--trap-address")
+    parser.add_argument("--trap-port", type=int, action="append", default=[])
+    parser.add_argument("--trap-cert")
+    parser.add_argument("--trap-log")
     config = parser.parse_args()
     config.log_lock = threading.Lock()
     servers = [FaultServer(config.http_port, config)]
     if config.tls_port:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.minimum_version = ssl.TLSVersion.TLSv1_2
-        context.load_cert_chain(config.cert, config.key)
-        servers.append(FaultServer(config.tls_port, config, context))
+        servers.append(FaultServer(config.tls_port, config, tls_context(config.cert, config.key)))
+    if config.trap_address:
+        context = tls_context(config.trap_cert, config.key)
+        servers += [FaultServer(port, config, context, config.trap_address, config.trap_log)
+                    for port in config.trap_port]
     for server in servers[1:]:
         threading.Thread(target=server.serve_forever, daemon=True).start()
     print("fault server listening", flush=True)

@@ -69,6 +69,22 @@ static std::wstring QueryTextHeader(HINTERNET request, DWORD infoLevel)
     return text;
 }
 
+static bool IsRedirectStatus(DWORD statusCode)
+{
+    return statusCode == 301 || statusCode == 302 || statusCode == 303 || statusCode == 307 || statusCode == 308;
+}
+
+// Redirects are followed by HttpsDownload itself, so that every target meets
+// the release URL policy before anything connects to it; and no credentials
+// of the user's answer any challenge, a proxy's included.
+static bool SetRequestPolicies(HINTERNET request)
+{
+    DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    DWORD autoLogon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+    return WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof(redirects)) &&
+           WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &autoLogon, sizeof(autoLogon));
+}
+
 // Connects and sends one GET with extraHeaders (empty for none); statusCode
 // stays 0 when no status was obtained, and noResponseError then holds why,
 // when sending or receiving failed.
@@ -80,11 +96,10 @@ static bool SendGetRequest(const ParsedUrl& parsed, HINTERNET session, const std
     if (!connection) {
         return false;
     }
-    // No option is set on any handle: certificate validation and redirect
-    // policy stay the platform's, which refuses an https-to-http redirect.
+    // Certificate validation stays the platform's: no flag weakens it.
     request.reset(WinHttpOpenRequest(connection.get(), L"GET", parsed.path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                      WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-    if (!request) {
+    if (!request || !SetRequestPolicies(request.get())) {
         return false;
     }
     const wchar_t* headers = extraHeaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : extraHeaders.c_str();
@@ -308,10 +323,11 @@ static bool StoreBody(HINTERNET request, DWORD statusCode, ByteBuffer& buffer, F
 // One GET through one route: the platform's default (empty proxy) or the
 // named proxy. Wine ignores WINHTTP_OPTION_PROXY and the automatic access
 // type, so the route is chosen where every WinHTTP honours it: the session.
-// Without transfer the body goes to buffer.
+// Without transfer the body goes to buffer. A redirect with a target is a
+// success that fills location and touches neither buffer nor file.
 static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, ByteBuffer& buffer,
                             FileTransfer* transfer, bool reportProgress, std::wstring& errorText,
-                            DWORD& noResponseError)
+                            std::wstring& location, DWORD& noResponseError)
 {
     // No bypass list: whether this host bypasses the proxy was decided before.
     const ScopedWinHttpCloseHandle session =
@@ -329,6 +345,11 @@ static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, 
         errorText = kDownloadFailedMessage;
         return false;
     }
+    if (IsRedirectStatus(statusCode) && !QueryTextHeader(request.get(), WINHTTP_QUERY_LOCATION).empty()) {
+        location = QueryTextHeader(request.get(), WINHTTP_QUERY_LOCATION);
+        return true; // touches neither buffer nor file
+    }
+    location.clear(); // a redirect without a target is an unexpected response
     if (transfer) {
         transfer->answered = true;
     }
@@ -356,45 +377,154 @@ static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, 
 // general message, and a proxy's 407 or refusal reads the same. A file that
 // another program holds is no route's failure and is told as such.
 static bool DownloadThroughProxy(const ParsedUrl& parsed, const std::wstring& proxy, ByteBuffer& buffer,
-                                 FileTransfer* transfer, bool reportProgress, std::wstring& errorText)
+                                 FileTransfer* transfer, bool reportProgress, std::wstring& errorText,
+                                 std::wstring& location)
 {
     std::wstring proxyError;
     DWORD unused = 0;
-    if (DownloadThrough(parsed, proxy, buffer, transfer, reportProgress, proxyError, unused)) {
+    if (DownloadThrough(parsed, proxy, buffer, transfer, reportProgress, proxyError, location, unused)) {
         return true;
     }
     errorText = proxyError == kFileInUseMessage ? kFileInUseMessage : kDownloadFailedMessage;
     return false;
 }
 
-static bool Download(const std::wstring& url, ByteBuffer& buffer, FileTransfer* transfer, bool reportProgress,
-                     std::wstring& errorText)
+// One request of url (already through the policy as parsed), direct or
+// through the user's proxy. A redirect fills location instead of a body.
+static bool RequestOnce(const std::wstring& url, const ParsedUrl& parsed, ByteBuffer& buffer, FileTransfer* transfer,
+                        bool reportProgress, std::wstring& errorText, std::wstring& location)
 {
-    ParsedUrl parsed;
-    if (!ValidateReleaseUrl(url, parsed, errorText)) {
-        return false;
-    }
-    if (transfer) {
-        transfer->answered = false;
-        transfer->interrupted = false;
-    }
     std::wstring proxy;
     // Asked at most once per request: a PAC script or discovery can take seconds.
     const bool proxyAsked = DirectRouteFailedThisAttempt(parsed.host);
     if (proxyAsked && FindUserProxyRoute(url, parsed.host, proxy)) {
-        return DownloadThroughProxy(parsed, proxy, buffer, transfer, reportProgress, errorText);
+        return DownloadThroughProxy(parsed, proxy, buffer, transfer, reportProgress, errorText, location);
     }
     // A request without any HTTP response wrote nothing: no byte reached the
     // buffer and the file was not touched, so the second route starts clean.
     DWORD noResponseError = 0;
-    if (DownloadThrough(parsed, std::wstring(), buffer, transfer, reportProgress, errorText, noResponseError)) {
+    if (DownloadThrough(parsed, std::wstring(), buffer, transfer, reportProgress, errorText, location,
+                        noResponseError)) {
         return true;
     }
     if (proxyAsked || !AnotherRouteMayCure(noResponseError) || !FindUserProxyRoute(url, parsed.host, proxy)) {
         return false;
     }
     RememberDirectRouteFailed(parsed.host);
-    return DownloadThroughProxy(parsed, proxy, buffer, transfer, reportProgress, errorText);
+    return DownloadThroughProxy(parsed, proxy, buffer, transfer, reportProgress, errorText, location);
+}
+
+static bool StartsWith(const std::wstring& text, const wchar_t* prefix)
+{
+    return text.compare(0, wcslen(prefix), prefix) == 0;
+}
+
+static bool IsAsciiLetter(wchar_t c)
+{
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+}
+
+// "scheme:" as URLs spell a scheme: a letter, then letters, digits, "+", "-"
+// or ".". Anything else before the first ":" makes a relative reference.
+static bool HasScheme(const std::wstring& reference)
+{
+    const size_t colon = reference.find(L':');
+    if (colon == std::wstring::npos || colon == 0 || !IsAsciiLetter(reference[0])) {
+        return false;
+    }
+    for (size_t i = 1; i < colon; ++i) {
+        const wchar_t c = reference[i];
+        if (!IsAsciiLetter(c) && !(c >= L'0' && c <= L'9') && c != L'+' && c != L'-' && c != L'.') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Drops "." and ".." segments from the path part (before any "?" or "#");
+// the result starts with "/".
+static std::wstring RemoveDotSegments(const std::wstring& target)
+{
+    const size_t extra = target.find_first_of(L"?#");
+    const size_t skip = StartsWith(target, L"/") ? 1 : 0;
+    const std::wstring path = L"/" + target.substr(skip, extra == std::wstring::npos ? extra : extra - skip);
+    std::vector<std::wstring> kept;
+    size_t start = 1;
+    for (;;) {
+        const size_t slash = path.find(L'/', start);
+        const std::wstring segment = path.substr(start, slash == std::wstring::npos ? slash : slash - start);
+        const bool last = slash == std::wstring::npos;
+        if (segment == L"..") {
+            if (!kept.empty()) {
+                kept.pop_back();
+            }
+        } else if (segment != L".") {
+            kept.push_back(segment);
+        }
+        if (last) {
+            if (segment == L"." || segment == L"..") {
+                kept.push_back(std::wstring()); // "/a/.." names the folder "/"
+            }
+            break;
+        }
+        start = slash + 1;
+    }
+    std::wstring cleaned;
+    for (const std::wstring& segment : kept) {
+        cleaned += L"/" + segment;
+    }
+    return (cleaned.empty() ? L"/" : cleaned) + (extra == std::wstring::npos ? L"" : target.substr(extra));
+}
+
+std::wstring ResolveRedirectTarget(const ParsedUrl& current, const std::wstring& location)
+{
+    if (HasScheme(location)) {
+        return location;
+    }
+    if (StartsWith(location, L"//")) {
+        return L"https:" + location;
+    }
+    std::wstring origin = L"https://" + current.host;
+    if (current.port != INTERNET_DEFAULT_HTTPS_PORT) {
+        origin += L":" + DecimalText(current.port);
+    }
+    const std::wstring path = current.path.substr(0, current.path.find_first_of(L"?#"));
+    if (StartsWith(location, L"/")) {
+        return origin + RemoveDotSegments(location);
+    }
+    if (StartsWith(location, L"?") || StartsWith(location, L"#")) {
+        return origin + path + location;
+    }
+    return origin + RemoveDotSegments(path.substr(0, path.rfind(L'/') + 1) + location);
+}
+
+static bool Download(const std::wstring& url, ByteBuffer& buffer, FileTransfer* transfer, bool reportProgress,
+                     std::wstring& errorText)
+{
+    if (transfer) {
+        transfer->answered = false;
+        transfer->interrupted = false;
+    }
+    std::wstring current = url;
+    for (unsigned redirects = 0;; ++redirects) {
+        // Every hop meets the policy before anything connects to its host.
+        ParsedUrl parsed;
+        if (!ValidateReleaseUrl(current, parsed, errorText)) {
+            return false;
+        }
+        std::wstring location;
+        if (!RequestOnce(current, parsed, buffer, transfer, reportProgress, errorText, location)) {
+            return false;
+        }
+        if (location.empty()) {
+            return true;
+        }
+        if (redirects == kMaxRedirects) {
+            errorText = kDownloadFailedMessage;
+            return false;
+        }
+        current = ResolveRedirectTarget(parsed, location);
+    }
 }
 
 bool HttpsDownloadPart(const std::wstring& url, FileTransfer& transfer, bool reportProgress, std::wstring& errorText)

@@ -43,8 +43,10 @@ class InstallerTransfer(AttemptTestCase):
                 self.assertEqual(self.read_file(self.installer_file("3.1.4")), INSTALLER)
                 self.assert_log([CHECKING, downloading("3.1.4"), VERIFIED])
 
-    def test_declared_length_larger_than_body_is_a_short_body_and_leaves_no_file(self):
-        # The same short answer to the resumption: nothing new, so it ends.
+    def test_body_cut_before_its_declared_length_fails_and_leaves_no_file(self):
+        # The connection closes in order and the digest names exactly the
+        # bytes sent: only the length can tell the body was cut. The
+        # resumption gets the same short answer, nothing new, and it ends.
         self.assertEqual(self.attempt_with({"length": len(INSTALLER) + 1000}), 1)
         self.assertFalse(os.path.exists(self.installer_file("3.1.4")))
         self.assert_log([CHECKING, downloading("3.1.4"), interrupted(len(INSTALLER), len(INSTALLER) + 1000)])
@@ -216,17 +218,22 @@ class Redirects(AttemptTestCase):
         # Not a byte went out in the clear.
         self.assert_requested([(443, MANIFEST_PATH, 200), (443, FAULT_PATH, 302)])
 
-    def test_redirect_to_a_foreign_https_host_is_the_platform_s_call(self):
-        # The release URL policy judges only the URL in the manifest; WinHTTP
-        # follows an https redirect wherever it leads, and the digest is what
-        # still guards the file. This pins down that behaviour.
-        foreign = os.environ["KORVA_FOREIGN_HOST"]
-        self.assertEqual(self.redirect_to(self.url("/downloads/KORVA-Setup.exe", host=foreign)), 0)
-        self.assertEqual(self.read_file(self.installer_file("3.1.4")), INSTALLER)
-        self.assertEqual([(r.host, r.path, r.status) for r in self.requests()],
-                         [("korva.com", MANIFEST_PATH, 200), ("korva.com", FAULT_PATH, 302),
-                          (foreign, "/downloads/KORVA-Setup.exe", 200)])
-
+    def test_redirects_off_the_official_domain_connect_nowhere(self):
+        # The trap answers on both ports with a trusted certificate for both
+        # names: only the policy keeps the installer away from it.
+        trap, lookalike = os.environ["KORVA_TRAP_HOST"], os.environ["KORVA_LOOKALIKE_HOST"]
+        alt_port = int(os.environ["KORVA_ALT_PORT"])
+        path = "/downloads/KORVA-Setup.exe"
+        for location in (self.url(path, host=trap), self.url(path, host=trap, port=alt_port),
+                         self.url(path, host=lookalike), self.url(path, host="korva.com@" + trap),
+                         "//%s%s" % (trap, path)):
+            with self.subTest(location=location):
+                self.appdata, self.appdata_win = self.new_folder("appdata")
+                self.assertEqual(self.redirect_to(location), 1)
+                self.assertFalse(os.path.exists(self.installer_file("3.1.4")))
+                self.assert_log([CHECKING, downloading("3.1.4")])
+                self.assert_requested([(443, MANIFEST_PATH, 200), (443, FAULT_PATH, 302)])
+                self.assertEqual(self.trap_connections(), [])
 
 if __name__ == "__main__":
     main()
