@@ -311,7 +311,14 @@ static bool StoreBody(HINTERNET request, DWORD statusCode, ByteBuffer& buffer, F
         ReceiveBody(request, transfer ? transfer->file.get() : nullptr, buffer, bounds, reportProgress);
     if (transfer) {
         transfer->length = bounds.received;
-        transfer->interrupted = bodyEnd == BodyEnd::Short;
+        // A range that ends short of the total leaves the rest to ask for.
+        const bool rangeShort = bodyEnd == BodyEnd::Whole && statusCode == 206 && transfer->totalKnown &&
+                                transfer->length < transfer->total;
+        transfer->interrupted = bodyEnd == BodyEnd::Short || rangeShort;
+        if (rangeShort) {
+            errorText = kDownloadFailedMessage;
+            return false;
+        }
     }
     if (bodyEnd == BodyEnd::Whole) {
         return true;
@@ -341,7 +348,13 @@ static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, 
     ScopedWinHttpCloseHandle request;
     DWORD statusCode = 0;
     const std::wstring headers = transfer && transfer->file ? RangeHeaders(*transfer) : std::wstring();
-    if (!SendGetRequest(parsed, session.get(), headers, connection, request, statusCode, noResponseError)) {
+    const bool responded =
+        SendGetRequest(parsed, session.get(), headers, connection, request, statusCode, noResponseError);
+    if (transfer) {
+        // Of this hop: a hop after a redirect may get no response at all.
+        transfer->answered = responded;
+    }
+    if (!responded) {
         errorText = kDownloadFailedMessage;
         return false;
     }
@@ -350,9 +363,6 @@ static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, 
         return true; // touches neither buffer nor file
     }
     location.clear(); // a redirect without a target is an unexpected response
-    if (transfer) {
-        transfer->answered = true;
-    }
     // The file is touched only after an accepted answer, so a refused request
     // never truncates an earlier download of the same name.
     unsigned long long end = kNoEnd;
@@ -519,6 +529,8 @@ static bool Download(const std::wstring& url, ByteBuffer& buffer, FileTransfer* 
         if (location.empty()) {
             return true;
         }
+        // From here on the server has answered: a target the policy refuses,
+        // or one redirect too many, is no outage to wait out.
         if (redirects == kMaxRedirects) {
             errorText = kDownloadFailedMessage;
             return false;
