@@ -11,9 +11,13 @@
 # korva-release verify on the host, and the sizes of both exes. Last, the same
 # attempt when the direct route gets no answer and the user's proxy
 # (tinyproxy, scripts/sandbox.d/30-proxy.sh) is the second route, with its
-# extra time over the direct attempt. Prints medians of RUNS runs; pass/fail
-# is not judged.
+# extra time over the direct attempt. Then a download cut at 90% (scripts/
+# fault-server.py, which serves ranges): resumed within the attempt, beside
+# the uninterrupted one and beside the cost without resumption (the failed
+# attempt plus a second whole one, estimated from the uninterrupted time).
+# Prints medians of RUNS runs; pass/fail is not judged.
 #   scripts/bench.sh [SIZE_MIB=64] [RUNS=5]
+#   scripts/bench.sh resume [SIZE_MIB=256] [RUNS=3]   only the cut download
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -26,8 +30,14 @@ if [ -z "${KORVA_SANDBOX:-}" ]; then
   scripts/keyed-build.sh "$root/build/keyed"
   exec scripts/sandbox.sh "$0" "$@"
 fi
+only_resume=0
+if [ "${1:-}" = resume ]; then
+  only_resume=1
+  shift
+fi
 size_mib=${1:-64}
 runs=${2:-5}
+[ "$only_resume" = 0 ] || { size_mib=${1:-256}; runs=${2:-3}; }
 exe=$root/build/KORVA-Installer.exe
 keyed_exe=$root/build/keyed/KORVA-Installer.exe
 tool=$root/build/korva-release/korva-release
@@ -80,8 +90,44 @@ pairs() { # file-prefix args...
     fi
   done
 }
+# --- a download cut at 90% -------------------------------------------------
+resume_rows() {
+  local url=https://korva.com:$KORVA_FAULT_TLS_PORT/faults/bench-setup.exe cut mark t bytes
+  cp "$KORVA_WWW/releases/bench-setup.exe" "$KORVA_WWW/faults/bench-setup.exe"
+  sed "s|^installerUrl=.*|installerUrl=$url|" "$manifest" | grep -v '^signature' >"$manifest.tmp"
+  mv "$manifest.tmp" "$manifest"
+  cut=$((size_mib * 1024 * 1024 * 9 / 10))
+  cut_run() { # scenario-json -> "seconds bytes-sent"
+    echo "$1" >"$KORVA_FAULT_SCENARIO"
+    mark=$(stat -c %s "$KORVA_FAULT_LOG")
+    t=$(seconds timeout 600 wine "$exe" --download-test)
+    bytes=$(tail -c "+$((mark + 1))" "$KORVA_FAULT_LOG" | awk -F'\t' '$3 ~ /bench-setup/ { s += $5 } END { print s + 0 }')
+    echo "$t $bytes"
+  }
+  local whole resumed i
+  for ((i = 0; i < runs; i++)); do
+    cut_run '{"/faults/bench-setup.exe": {"ranges": true, "etag": "\"b\""}}' >>"$timings.whole"
+    cut_run "{\"/faults/bench-setup.exe\": {\"ranges\": true, \"etag\": \"\\\"b\\\"\", \"requests\": [{\"reset_after\": $cut}]}}" \
+      >>"$timings.resumed"
+  done
+  rm -f "$KORVA_FAULT_SCENARIO"
+  whole=$(cut -d' ' -f1 <"$timings.whole" | median)
+  resumed=$(cut -d' ' -f1 <"$timings.resumed" | median)
+  local whole_bytes resumed_bytes total=$((size_mib * 1024 * 1024))
+  whole_bytes=$(cut -d' ' -f2 <"$timings.whole" | median)
+  resumed_bytes=$(cut -d' ' -f2 <"$timings.resumed" | median)
+  printf '\n%-46s %10s %12s\n' "$size_mib MiB cut at 90%, median of $runs runs" seconds "bytes sent"
+  printf '%-46s %10s %12.0f\n' "uninterrupted" "$whole" "$whole_bytes"
+  printf '%-46s %10s %12.0f\n' "cut at 90%, resumed in the attempt" "$resumed" "$resumed_bytes"
+  printf '%-46s %10s %12s\n' "cut at 90%, no resumption (est.: 0.9 + 1 whole)" \
+    "$(awk -v w="$whole" 'BEGIN { printf "%.3f", 1.9 * w }')" "$((cut + total))"
+}
 timings=$KORVA_SANDBOX/bench/timings
 rm -f "$timings".*
+if [ "$only_resume" = 1 ]; then
+  resume_rows
+  exit 0
+fi
 pairs "$timings.self" --self-test
 pairs "$timings.download" --download-test
 floor=$(median <"$timings.self.unkeyed")
@@ -146,3 +192,5 @@ printf '%-46s %10s %10s\n' "direct (reference, from above)" "$ours" "-"
 printf '%-46s %10s %10s\n' "name not resolved, then the static proxy" "$unresolved" "$(extra "$unresolved")"
 printf '%-46s %10s %10s\n' "connection refused, then the PAC's proxy" "$pac" "$(extra "$pac")"
 printf '%-46s %10s %10s\n' "packets dropped, then the static proxy" "$dropping" "$(extra "$dropping")"
+
+resume_rows

@@ -11,6 +11,7 @@
 #include "transfer/sha256_file.h"
 #include "workflow/installer_directory.h"
 #include "workflow/installer_log.h"
+#include "workflow/resumed_download.h"
 
 const wchar_t* const kManifestUrl = L"https://korva.com/updates/korva-suite-update.txt";
 
@@ -97,9 +98,8 @@ DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
     g_installerPath = directory + L"\\KORVA-Setup-" + entries.version + L".exe";
     WriteLogLine(L"Downloading KORVA " + entries.version + L".");
 
-    ByteBuffer unused;
     ScopedCloseHandle written;
-    if (!HttpsDownload(entries.installerUrl, unused, g_installerPath, true, errorText, written)) {
+    if (!DownloadInstallerResuming(entries.installerUrl, g_installerPath, errorText, written)) {
         // A file that another program holds is another attempt's, or that
         // KORVA Setup running: left alone. Otherwise this also removes a file
         // of this name that a finished attempt left when the download failed

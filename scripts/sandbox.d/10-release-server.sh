@@ -18,6 +18,14 @@
 #   KORVA_FOREIGN_HOST     a host outside the official domain that resolves to
 #                          127.0.0.1; nginx serves the same tree for it on 443
 #                          with its own trusted certificate
+#   KORVA_TRAP_HOST        a foreign host that resolves to $KORVA_TRAP_ADDRESS,
+#   KORVA_LOOKALIKE_HOST   as does this name that starts like the official
+#                          domain; the fault server answers for both there, on
+#                          443 and on KORVA_ALT_PORT, with a trusted
+#                          certificate naming both, so a client that follows
+#                          a redirect there gets what it asked for
+#   KORVA_TRAP_LOG         one line per connection accepted there, logged
+#                          before TLS: empty means nobody connected
 #   KORVA_FAULT_SCENARIO   JSON file selecting misbehaviour per request path
 #                          (format: scripts/fault-server.py). While it exists,
 #                          the manifest path on 443 is proxied by nginx to the
@@ -29,7 +37,10 @@
 #   KORVA_ACCESS_LOG       nginx requests, KORVA_FAULT_LOG fault-server
 #                          requests, one line each:
 #                          port TAB host TAB request line TAB status TAB
-#                          body bytes TAB user agent
+#                          body bytes TAB user agent TAB Range TAB If-Range
+#                          ("-" for a header not sent). nginx serves ranges of
+#                          the static tree itself (ETag, Last-Modified, 206,
+#                          416); the fault server on request
 #   KORVA_CA_CERT          the trusted test CA, for clients other than Wine
 #   KORVA_SERVER_CERT, KORVA_SERVER_KEY  the trusted korva.com certificate and
 #                          its key, for servers of a test's own
@@ -45,6 +56,10 @@ export KORVA_UNTRUSTED_PORT=9443
 export KORVA_EXPIRED_PORT=9444
 export KORVA_WRONG_NAME_PORT=9445
 export KORVA_FOREIGN_HOST=mirror.example.net
+export KORVA_TRAP_HOST=downloads.example.org
+export KORVA_LOOKALIKE_HOST=korva.com.example.org
+export KORVA_TRAP_ADDRESS=127.0.0.5
+export KORVA_TRAP_LOG=$release_root/faults/connections.log
 export KORVA_FAULT_SCENARIO=$release_root/faults/scenario.json
 export KORVA_FAULT_TLS_PORT=8444
 export KORVA_ACCESS_LOG=$release_root/nginx/access.log
@@ -55,7 +70,7 @@ export KORVA_SERVER_KEY=$release_root/pki/leaf.key
 release_fault_http_port=8081
 
 mkdir -p "$release_root"/{pki,trust,faults,nginx/tmp} "$KORVA_WWW/updates" "$KORVA_WWW/faults"
-touch "$KORVA_ACCESS_LOG" "$KORVA_FAULT_LOG"
+touch "$KORVA_ACCESS_LOG" "$KORVA_FAULT_LOG" "$KORVA_TRAP_LOG"
 
 # Certificates, with EC keys: RSA key generation costs seconds. One leaf key
 # serves every certificate; only issuers, names and dates differ.
@@ -81,6 +96,7 @@ release_make_certificates() {
     leaf server ca korva.com www.korva.com
     leaf untrusted rogue-ca korva.com www.korva.com
     leaf foreign ca "$KORVA_FOREIGN_HOST"
+    leaf trap ca "$KORVA_TRAP_HOST" "$KORVA_LOOKALIKE_HOST"
     # x509 -req cannot back-date in OpenSSL 3.0; the ca command can.
     mkdir -p newcerts
     : >index.txt
@@ -101,6 +117,7 @@ sandbox_cleanups+=("umount /etc/ssl/certs")
 
 cp /etc/hosts "$release_root/hosts"
 echo "127.0.0.1 $KORVA_FOREIGN_HOST" >>"$release_root/hosts"
+echo "$KORVA_TRAP_ADDRESS $KORVA_TRAP_HOST $KORVA_LOOKALIKE_HOST" >>"$release_root/hosts"
 mount --bind "$release_root/hosts" /etc/hosts
 sandbox_cleanups+=("umount /etc/hosts")
 
@@ -138,7 +155,7 @@ events { worker_connections 64; }
 http {
     types { text/plain txt; application/octet-stream exe; }
     default_type application/octet-stream;
-    log_format korva '\$server_port\t\$host\t\$request\t\$status\t\$body_bytes_sent\t\$http_user_agent';
+    log_format korva '\$server_port\t\$host\t\$request\t\$status\t\$body_bytes_sent\t\$http_user_agent\t\$http_range\t\$http_if_range';
     access_log $KORVA_ACCESS_LOG korva;
     client_body_temp_path $release_root/nginx/tmp/body;
     proxy_temp_path $release_root/nginx/tmp/proxy;
@@ -185,6 +202,8 @@ sandbox_cleanups+=("kill $release_nginx_pid; wait $release_nginx_pid")
 python3 "$release_scripts/fault-server.py" --www "$KORVA_WWW" --scenario "$KORVA_FAULT_SCENARIO" \
   --log "$KORVA_FAULT_LOG" --http-port "$release_fault_http_port" --tls-port "$KORVA_FAULT_TLS_PORT" \
   --cert "$release_root/pki/server.crt" --key "$release_root/pki/leaf.key" \
+  --trap-address "$KORVA_TRAP_ADDRESS" --trap-port 443 --trap-port "$KORVA_ALT_PORT" \
+  --trap-cert "$release_root/pki/trap.crt" --trap-log "$KORVA_TRAP_LOG" \
   >>"$release_root/faults/server.log" 2>&1 &
 release_fault_pid=$!
 sandbox_cleanups+=("kill $release_fault_pid; wait $release_fault_pid")

@@ -141,6 +141,7 @@ class Request:
         fields = line.rstrip("\n").split("\t")
         self.port, self.host, self.request_line = int(fields[0]), fields[1], fields[2]
         self.status, self.body_bytes, self.user_agent = int(fields[3]), int(fields[4]), fields[5]
+        self.range, self.if_range = (fields[6], fields[7]) if len(fields) > 7 else ("-", "-")
         parts = self.request_line.split(" ")
         self.target = parts[1] if len(parts) > 1 else ""
         self.path = self.target.split("?", 1)[0]
@@ -168,6 +169,7 @@ class AttemptTestCase(unittest.TestCase):
         cls.access_log = sandbox_variable("KORVA_ACCESS_LOG")
         cls.fault_log = sandbox_variable("KORVA_FAULT_LOG")
         cls.fault_tls_port = int(sandbox_variable("KORVA_FAULT_TLS_PORT"))
+        cls.trap_log = sandbox_variable("KORVA_TRAP_LOG")
 
     def setUp(self):
         self.assert_release_server_up()
@@ -239,7 +241,7 @@ class AttemptTestCase(unittest.TestCase):
         in run_wine. exe: another installer than the suite's; environment:
         variables added for the run (Wine takes TZ per process)."""
         value = self.appdata_win if localappdata == "default" else (localappdata or "")
-        marks = [os.path.getsize(self.access_log), os.path.getsize(self.fault_log)]
+        marks = [os.path.getsize(self.access_log), os.path.getsize(self.fault_log), os.path.getsize(self.trap_log)]
         started = datetime.datetime.now().replace(microsecond=0)
         command = ["wine", "cmd", "/c", "set", "LOCALAPPDATA=%s&&" % value, exe or self.exe, "--download-test"]
         output = tempfile.TemporaryFile()
@@ -372,6 +374,12 @@ class AttemptTestCase(unittest.TestCase):
             f.seek(marks[1])
             found += [r for r in map(Request, f) if r.port == self.fault_tls_port]
         return found
+
+    def trap_connections(self, run=-1):
+        """Connections the foreign trap server accepted during one run."""
+        with open(self.trap_log, encoding="utf-8") as f:
+            f.seek(self.runs[run]["marks"][2])
+            return [line for line in f if line.strip()]
 
     def assert_requested(self, expected, run=-1):
         """expected: (port, path-with-query, status) per request, in order."""
