@@ -1,8 +1,5 @@
 #include "transfer/sha256_file.h"
 
-#include "app/attempt_messages.h"
-#include "transfer/file_io.h"
-
 #include <vector>
 
 static const wchar_t kInitFailed[] = L"Unable to initialize package verification.";
@@ -46,7 +43,7 @@ bool BeginSha256(ScopedBCryptCloseAlgorithmProvider& provider, ScopedBCryptDestr
            BCryptCreateHash(provider.get(), hash.put(), nullptr, 0, nullptr, 0, 0) == 0;
 }
 
-bool Sha256FileHex(std::wstring& digestHex, std::wstring& errorText)
+bool Sha256FileHex(HANDLE file, std::wstring& digestHex, std::wstring& errorText)
 {
     ScopedBCryptCloseAlgorithmProvider provider;
     ScopedBCryptDestroyHash hash;
@@ -55,8 +52,8 @@ bool Sha256FileHex(std::wstring& digestHex, std::wstring& errorText)
         return false;
     }
     std::vector<UCHAR> digest(kSha256Bytes);
-    const ScopedCloseHandle file = OpenFileForReading(g_installerPath);
-    if (!file || !HashFileContents(hash.get(), file.get()) ||
+    LARGE_INTEGER start = {};
+    if (file == nullptr || !SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !HashFileContents(hash.get(), file) ||
         BCryptFinishHash(hash.get(), digest.data(), kSha256Bytes, 0) != 0) {
         errorText = kVerifyFailedMessage;
         return false;

@@ -12,6 +12,9 @@ const ULONG kSha256Bytes = 32;
 // (a null buffer, Windows 7 and later).
 bool BeginSha256(ScopedBCryptCloseAlgorithmProvider& provider, ScopedBCryptDestroyHash& hash);
 
-// SHA-256 of the file named by g_installerPath, as 64 lower-case hex digits.
-// On failure errorText is replaced and digestHex left alone.
-bool Sha256FileHex(std::wstring& digestHex, std::wstring& errorText);
+// SHA-256 of the whole file behind file, read from its start whatever the
+// handle's position, as 64 lower-case hex digits. Taken through the handle
+// that holds the file, so what is hashed is what that handle keeps; a new
+// open by path could meet another file of the same name. On failure
+// errorText is replaced and digestHex left alone.
+bool Sha256FileHex(HANDLE file, std::wstring& digestHex, std::wstring& errorText);

@@ -118,7 +118,8 @@ DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
                                                  : FailVerification(kVerifyFailedMessage);
     }
     std::wstring actualDigest;
-    if (!Sha256FileHex(actualDigest, errorText) || !DigestsMatch(entries.expectedDigest, actualDigest)) {
+    if (!Sha256FileHex(g_installerLock.get(), actualDigest, errorText) ||
+        !DigestsMatch(entries.expectedDigest, actualDigest)) {
         return FailVerification(errorText);
     }
     WriteLogLine(L"Installer verified successfully.");

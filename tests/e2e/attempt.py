@@ -382,8 +382,16 @@ class AttemptTestCase(unittest.TestCase):
             return [line for line in f if line.strip()]
 
     def assert_requested(self, expected, run=-1):
-        """expected: (port, path-with-query, status) per request, in order."""
+        """expected: (port, path-with-query, status) per request, in order.
+
+        nginx logs a request once it is done with it: when the client closed
+        while a body was still on its way, that can be just after the attempt
+        ended, so a short list gets a moment to fill."""
+        deadline = time.monotonic() + 2
         got = [(r.port, r.target, r.status) for r in self.requests(run)]
+        while len(got) < len(expected) and time.monotonic() < deadline:
+            time.sleep(0.05)
+            got = [(r.port, r.target, r.status) for r in self.requests(run)]
         self.assertEqual(got, expected)
 
     def assert_only_manifest_requested(self, status=200, run=-1):

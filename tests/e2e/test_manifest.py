@@ -52,6 +52,15 @@ class RefusedManifest(AttemptTestCase):
                 self.assert_refused_before_download()
         self.assertEqual([name for name in os.listdir(self.suite_dir) if ".appdata" not in name], [])
 
+    def test_manifest_cut_before_its_length_is_no_manifest(self):
+        # The connection closes in order right before the lines that name the
+        # current release; what came reads as a whole, older manifest.
+        older = "version=0.9.0\ninstallerUrl=%s\ninstallerSha256=%s\n" % (GOOD_URL, GOOD_DIGEST)
+        current = "version=1.0.0\ninstallerUrl=%s\ninstallerSha256=%s\n" % (GOOD_URL, sha256(b"1.0.0"))
+        self.serve_manifest(older)
+        self.set_scenario({MANIFEST_PATH: {"length": len(older + current)}})
+        self.assert_refused_before_download()
+
     def test_manifest_statuses_other_than_200(self):
         self.serve_release("1.2.3", GOOD_URL, GOOD_DIGEST)
         for status in (404, 500, 204, 206):

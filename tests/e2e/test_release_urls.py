@@ -53,5 +53,44 @@ class ReleaseUrls(AttemptTestCase):
                 self.assert_requested([(443, MANIFEST_PATH, 200), (port, target, 200)])
 
 
+
+class ManifestRedirects(AttemptTestCase):
+    MIRROR = "/mirror/korva-suite-update.txt"
+
+    def setUp(self):
+        super().setUp()
+        self.serve(PATH, INSTALLER)
+        # A self-consistent manifest wherever the redirect leads: only the
+        # policy on every hop keeps its installer from being started.
+        self.serve(self.MIRROR, "version=6.6.6\ninstallerUrl=https://korva.com%s\ninstallerSha256=%s\n"
+                   % (PATH, sha256(INSTALLER)))
+
+    def redirect_manifest(self, location, status=302):
+        self.appdata, self.appdata_win = self.new_folder("appdata")
+        self.set_scenario({MANIFEST_PATH: {"status": status, "headers": {"Location": location}}})
+        return self.run_attempt()
+
+    def test_manifest_redirect_off_the_official_domain_connects_nowhere(self):
+        trap, lookalike = os.environ["KORVA_TRAP_HOST"], os.environ["KORVA_LOOKALIKE_HOST"]
+        for location in ("https://%s%s" % (trap, self.MIRROR), "https://%s%s" % (lookalike, self.MIRROR),
+                         "http://korva.com" + self.MIRROR):
+            with self.subTest(location=location):
+                self.assertEqual(self.redirect_manifest(location), 1)
+                self.assertEqual(self.trap_connections(), [])
+                self.assert_only_manifest_requested(302)
+                self.assert_nothing_but_log()
+                self.assert_log([CHECKING])
+
+    def test_manifest_redirect_within_the_official_domain_verifies(self):
+        for location, host in (("https://www.korva.com" + self.MIRROR, "www.korva.com"),
+                               ("../mirror/./korva-suite-update.txt", "korva.com")):
+            with self.subTest(location=location):
+                self.assertEqual(self.redirect_manifest(location, status=301), 0)
+                self.assertEqual(self.read_file(self.installer_file("6.6.6")), INSTALLER)
+                self.assert_log([CHECKING, downloading("6.6.6"), VERIFIED])
+                self.assertEqual([(r.host, r.target, r.status) for r in self.requests()],
+                                 [("korva.com", MANIFEST_PATH, 301), (host, self.MIRROR, 200),
+                                  ("korva.com", PATH, 200)])
+
 if __name__ == "__main__":
     main()

@@ -235,5 +235,29 @@ class Redirects(AttemptTestCase):
                 self.assert_requested([(443, MANIFEST_PATH, 200), (443, FAULT_PATH, 302)])
                 self.assertEqual(self.trap_connections(), [])
 
+    def test_redirects_within_the_official_domain_are_followed_up_to_ten(self):
+        # Relative hops through every redirect status, the last one to the
+        # www host; the eleventh redirect ends the attempt before its target.
+        statuses = (301, 302, 303, 307, 308)
+        final = self.url("/downloads/KORVA-Setup.exe", host="www.korva.com")
+        for redirects, outcome in ((10, 0), (11, 1)):
+            with self.subTest(redirects=redirects):
+                self.appdata, self.appdata_win = self.new_folder("appdata")
+                hops = ["/faults/hop%d" % n for n in range(redirects)]
+                self.set_scenario({hop: {"status": statuses[n % 5],
+                                         "headers": {"Location": "hop%d" % (n + 1) if n + 1 < redirects else final}}
+                                   for n, hop in enumerate(hops)})
+                self.serve_release("3.1.4", self.url(hops[0]), sha256(INSTALLER))
+                self.assertEqual(self.run_attempt(), outcome)
+                expected = [(443, MANIFEST_PATH, 200)] + [(443, hop, statuses[n % 5]) for n, hop in enumerate(hops)]
+                if outcome == 0:
+                    self.assertEqual(self.read_file(self.installer_file("3.1.4")), INSTALLER)
+                    self.assertEqual(self.requests()[-1].host, "www.korva.com")
+                    expected.append((443, "/downloads/KORVA-Setup.exe", 200))
+                else:
+                    self.assertFalse(os.path.exists(self.installer_file("3.1.4")))
+                self.assert_requested(expected)
+
+
 if __name__ == "__main__":
     main()

@@ -1,4 +1,4 @@
-#include "app/attempt_messages.h"
+#include "transfer/file_io.h"
 #include "transfer/sha256_file.h"
 #include "test_support.h"
 
@@ -11,10 +11,12 @@ struct HashCase {
 
 TEST_SUITE("sha256")
 {
-    TEST_CASE("known answers across the 65,536-byte block boundary")
+    TEST_CASE("known answers across the 65,536-byte block boundary, whatever the handle's position")
     {
         // Expected values from an independent implementation (Python hashlib)
-        // over the same pattern bytes.
+        // over the same pattern bytes. The handle starts at the end of the
+        // file, as the one that wrote it would: a digest taken from there is
+        // the empty file's.
         const HashCase cases[] = {
             {0, L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
             {65536, L"4b640d85ab3ba30fd02c9fc9db4a8928f416322ad27022ea58a65aaee68a4df2"},
@@ -24,34 +26,38 @@ TEST_SUITE("sha256")
         TempFolder folder;
         for (const HashCase& c : cases) {
             CAPTURE(c.size);
-            g_installerPath = folder.path + L"\\KORVA-Setup-1.exe";
-            REQUIRE(WriteBytes(g_installerPath, PatternBytes(c.size)));
+            const std::wstring path = folder.path + L"\\KORVA-Setup-1.exe";
+            REQUIRE(WriteBytes(path, PatternBytes(c.size)));
+            const ScopedCloseHandle file = OpenFileForReading(path);
+            REQUIRE(static_cast<bool>(file));
+            const LARGE_INTEGER none = {};
+            REQUIRE(SetFilePointerEx(file.get(), none, nullptr, FILE_END));
             std::wstring digest = L"old";
             std::wstring error = L"untouched";
-            CHECK(Sha256FileHex(digest, error));
+            CHECK(Sha256FileHex(file.get(), digest, error));
             CHECK(digest == c.digest);
             CHECK(error == L"untouched");
         }
     }
 
-    TEST_CASE("a missing file fails and leaves the digest alone")
+    TEST_CASE("no open file fails and leaves the digest alone")
     {
-        TempFolder folder;
-        g_installerPath = folder.path + L"\\absent.exe";
         std::wstring digest = L"previous";
         std::wstring error = L"previous error";
-        CHECK_FALSE(Sha256FileHex(digest, error));
+        CHECK_FALSE(Sha256FileHex(nullptr, digest, error));
         CHECK(digest == L"previous");
         CHECK(error == kVerifyFailed);
     }
 
-    TEST_CASE("a read error fails instead of passing off a digest of the bytes before it")
+    TEST_CASE("a handle that cannot be rewound or read to its end fails")
     {
-        // A pipe whose writer goes away makes ReadFile fail with a broken pipe
-        // after the bytes it did deliver: a real read error at a known point.
-        g_installerPath = L"\\\\.\\pipe\\korva-unit-read-error-" + std::to_wstring(GetCurrentProcessId());
-        HANDLE pipe = CreateNamedPipeW(g_installerPath.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
-                                       1 << 20, 1 << 20, 0, nullptr);
+        // A pipe has no position to rewind to, and its reads fail with a
+        // broken pipe once the writer goes away after some bytes. (Wine does
+        // not enforce byte-range locks on reads, so no disk file here fails a
+        // read part-way.)
+        const std::wstring name = L"\\\\.\\pipe\\korva-unit-read-error-" + std::to_wstring(GetCurrentProcessId());
+        HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1 << 20,
+                                       1 << 20, 0, nullptr);
         REQUIRE(pipe != INVALID_HANDLE_VALUE);
         HANDLE writer = CreateThread(
             nullptr, 0,
@@ -67,11 +73,15 @@ TEST_SUITE("sha256")
             },
             pipe, 0, nullptr);
         REQUIRE(writer != nullptr);
-        std::wstring digest = L"previous";
-        std::wstring error;
-        CHECK_FALSE(Sha256FileHex(digest, error));
-        CHECK(digest == L"previous");
-        CHECK(error == kVerifyFailed);
+        {
+            const ScopedCloseHandle reader = OpenFileForReading(name);
+            REQUIRE(static_cast<bool>(reader));
+            std::wstring digest = L"previous";
+            std::wstring error;
+            CHECK_FALSE(Sha256FileHex(reader.get(), digest, error));
+            CHECK(digest == L"previous");
+            CHECK(error == kVerifyFailed);
+        }
         WaitForSingleObject(writer, 10000);
         CloseHandle(writer);
     }

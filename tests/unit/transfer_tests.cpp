@@ -142,6 +142,46 @@ TEST_SUITE("download")
         DrainThreadMessages();
     }
 
+    TEST_CASE("redirect targets resolve against the URL that answered")
+    {
+        ParsedUrl current;
+        current.host = L"korva.com";
+        current.port = 8443;
+        current.path = L"/updates/a/file.txt?x=1";
+        CHECK(ResolveRedirectTarget(current, L"https://www.korva.com/b") == L"https://www.korva.com/b");
+        CHECK(ResolveRedirectTarget(current, L"//other.example/c") == L"https://other.example/c");
+        CHECK(ResolveRedirectTarget(current, L"/d/../e?q") == L"https://korva.com:8443/e?q");
+        CHECK(ResolveRedirectTarget(current, L"next.txt") == L"https://korva.com:8443/updates/a/next.txt");
+        CHECK(ResolveRedirectTarget(current, L"../../../../up") == L"https://korva.com:8443/up");
+        CHECK(ResolveRedirectTarget(current, L"?y=2") == L"https://korva.com:8443/updates/a/file.txt?y=2");
+        // Not a scheme: a relative path that stays on the answering host.
+        CHECK(ResolveRedirectTarget(current, L"1a:b") == L"https://korva.com:8443/updates/a/1a:b");
+    }
+
+    TEST_CASE("a redirect is judged by the policy, and one without a target is unexpected")
+    {
+        REQUIRE(WriteBytes(Www(L"small.txt"), "version=1\n"));
+        ByteBuffer buffer;
+        std::wstring error;
+        {
+            ScopedFaultScenario scenario(
+                R"({"/faults/moved.txt": {"status": 302, "headers": {"Location": "https://mirror.example.net/small.txt"}}})");
+            CHECK_FALSE(HttpsDownload(L"https://korva.com/faults/moved.txt", buffer, L"", false, error));
+            CHECK(error == L"The release URL is not hosted on the official KORVA domain.");
+        }
+        {
+            ScopedFaultScenario scenario(R"({"/faults/moved.txt": {"status": 302, "body": "no target"}})");
+            CHECK_FALSE(HttpsDownload(L"https://korva.com/faults/moved.txt", buffer, L"", false, error));
+            CHECK(error == kUnexpected);
+        }
+        {
+            ScopedFaultScenario scenario(
+                R"({"/faults/moved.txt": {"status": 307, "headers": {"Location": "/small.txt"}}})");
+            REQUIRE(HttpsDownload(L"https://korva.com/faults/moved.txt", buffer, L"", false, error));
+        }
+        CHECK_FALSE(buffer.empty());
+    }
+
     TEST_CASE("a URL outside the policy never reaches the network")
     {
         ByteBuffer buffer;
