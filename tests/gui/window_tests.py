@@ -543,8 +543,10 @@ class SuccessfulAttemptTests(ServedReleaseTestCase):
         code, _ = self.wait_for_exit()
         self.assertEqual(code, 0)
         fake = FakeSetup(self, self.installer_file("9.3"))
-        command_line, _ = fake.wait_started()
+        command_line, folder = fake.wait_started()
         self.assertFalse(fake.finished, "the installer waited for KORVA Setup to end")
+        # Not the launcher's current folder (often Downloads): the working directory.
+        self.assertEqual(folder.rstrip("\\").lower(), windows_path(self.working_dir).lower())
         # Started as itself, with no arguments.
         program = '"%s"' % windows_path(self.installer_file("9.3"))
         self.assertIn(command_line.strip(), (program, windows_path(self.installer_file("9.3"))))
@@ -612,6 +614,35 @@ class ClosingWindowTests(ServedReleaseTestCase):
         self.assertEqual(self.snapshot().state(), (CHECKING_STATUS, 0, BUSY, False))
 
         self.assert_closes_promptly_with_0()
+        self.assertEqual(self.log_texts(), [CHECKING_LOG])
+
+    def test_only_its_own_attempt_moves_the_window_and_enter_starts_one(self):
+        WM_COMMAND, WM_APP_PROGRESS, WM_APP_VERIFIED, WM_APP_FAILED = 0x0111, 0x8001, 0x8002, 0x8003
+        VK_RETURN, PBS_MARQUEE = 0x0D, 0x08
+        self.start_installer()
+        # Posted by some other program while no attempt runs: nothing starts
+        # (a forged "verified" would start whatever g_installerPath names).
+        for message, wparam in ((WM_APP_VERIFIED, 0), (WM_APP_FAILED, 0), (WM_APP_PROGRESS, 50)):
+            self.driver.expect("post %d %d" % (message, wparam))
+        time.sleep(0.5)
+        self.assertEqual(self.snapshot().state(), (IDLE_STATUS, 0, INSTALL, True))
+        self.assertFalse(self.driver.call("msgbox 200")["ok"], "a posted failure was shown")
+
+        self.set_scenario({"/" + MANIFEST_PATH: {"body": "version=9.4\n", "stall_after": 0, "stall_seconds": 20}})
+        # The focus starts on the button: Enter presses it.
+        self.driver.expect("key %d" % VK_RETURN)
+        snapshot = self.wait_for(lambda s: s.status == CHECKING_STATUS, "the attempt started by Enter")
+        self.assertEqual(snapshot.state(), (CHECKING_STATUS, 0, BUSY, False))
+        self.assertTrue(snapshot.child("msctls_progress32")["style"] & PBS_MARQUEE, "no marquee while checking")
+        # Enter on the disabled button and a posted install command during
+        # the attempt start nothing more.
+        self.driver.expect("key %d" % VK_RETURN)
+        self.driver.expect("post %d 1" % WM_COMMAND)
+        time.sleep(0.5)
+        self.assertEqual(self.snapshot().state(), (CHECKING_STATUS, 0, BUSY, False))
+
+        self.assert_closes_promptly_with_0()
+        # One attempt, one manifest request: each attempt logs this line first.
         self.assertEqual(self.log_texts(), [CHECKING_LOG])
 
     def test_closing_during_the_installer_download_exits_0_at_once(self):
