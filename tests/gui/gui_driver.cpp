@@ -18,8 +18,6 @@
 //   kill                     end the process if it still runs
 //   icon-group <exe> <id>    the icon group resource of a file, entry by entry
 //   manifest <exe>           the application manifest resource of a file, as text
-//   key <vk>                 a real key press and release (SendInput) to the foreground window
-//   post <msg> <wparam>      PostMessageW to the main window, as any program could
 //   dpi <n>                  the display scale (LogPixels) for processes started later
 //   measure <heading> <width> <text>
 //                            the text's size in the window's message font at its DPI
@@ -616,35 +614,6 @@ static void DescribeManifest(const std::wstring& path)
     Answer(json.Done());
 }
 
-static void PressKey(const std::wstring& rest)
-{
-    INPUT inputs[2] = {};
-    inputs[0].type = INPUT_KEYBOARD;
-    inputs[0].ki.wVk = static_cast<WORD>(wcstoul(rest.c_str(), nullptr, 0));
-    inputs[1] = inputs[0];
-    inputs[1].ki.dwFlags = KEYEVENTF_KEYUP;
-    if (SendInput(2, inputs, sizeof(INPUT)) != 2) {
-        Fail(L"SendInput failed");
-        return;
-    }
-    Answer("{\"ok\":true}");
-}
-
-static void PostToWindow(Driver& driver, const std::wstring& rest)
-{
-    if (!RequireWindow(driver)) {
-        return;
-    }
-    wchar_t* end = nullptr;
-    const UINT message = static_cast<UINT>(wcstoul(rest.c_str(), &end, 0));
-    const WPARAM wParam = static_cast<WPARAM>(wcstoul(end, nullptr, 0));
-    if (!PostMessageW(driver.mainWindow, message, wParam, 0)) {
-        Fail(L"PostMessageW failed");
-        return;
-    }
-    Answer("{\"ok\":true}");
-}
-
 // Wine reads the scale from here when a process starts, as Windows stores it.
 static void SetDisplayScale(const std::wstring& rest)
 {
@@ -738,10 +707,6 @@ static bool RunCommand(Driver& driver, const std::wstring& line)
         DescribeIconGroup(rest.substr(0, split), static_cast<int>(ParseMs(rest.substr(split + 1))));
     } else if (command == L"manifest") {
         DescribeManifest(rest);
-    } else if (command == L"key") {
-        PressKey(rest);
-    } else if (command == L"post") {
-        PostToWindow(driver, rest);
     } else if (command == L"dpi") {
         SetDisplayScale(rest);
     } else if (command == L"measure") {
