@@ -19,8 +19,8 @@
 //   icon-group <exe> <id>    the icon group resource of a file, entry by entry
 //   manifest <exe>           the application manifest resource of a file, as text
 //   dpi <n>                  the display scale (LogPixels) for processes started later
-//   measure <heading> <width> <text>
-//                            the text's size in the window's message font at its DPI
+//   measure <dpi> <heading> <width> <text>
+//                            the text's size in the message font at that DPI
 //                            (heading 1: 1.5 times, semibold), one line and wrapped
 //   quit
 // Every answer has "ok"; a failed command answers {"ok":false,"error":...}.
@@ -353,7 +353,6 @@ static void Dump(Driver& driver)
     thread.cbSize = sizeof(thread);
     GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread);
     json.Number("focus", static_cast<long long>(reinterpret_cast<INT_PTR>(thread.hwndFocus)));
-    json.Number("dpi", static_cast<long long>(GetDpiForWindow(window)));
     Answer(json.Done());
 }
 
@@ -634,14 +633,16 @@ static void MeasureText(Driver& driver, const std::wstring& rest)
     if (!RequireWindow(driver)) {
         return;
     }
+    // Asked of the test: under Wine, GetDpiForWindow on another process's
+    // window answers this process's own DPI.
     wchar_t* end = nullptr;
-    const bool heading = wcstoul(rest.c_str(), &end, 10) != 0;
+    const UINT dpi = static_cast<UINT>(wcstoul(rest.c_str(), &end, 10));
+    const bool heading = wcstoul(end, &end, 10) != 0;
     const int width = static_cast<int>(wcstoul(end, &end, 10));
     const std::wstring text = *end == L' ' ? std::wstring(end + 1) : std::wstring(end);
     NONCLIENTMETRICSW metrics = {};
     metrics.cbSize = sizeof(metrics);
-    SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0,
-                               GetDpiForWindow(driver.mainWindow));
+    SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi);
     LOGFONTW logFont = metrics.lfMessageFont;
     if (heading) {
         logFont.lfHeight = MulDiv(logFont.lfHeight, 3, 2);
