@@ -37,8 +37,12 @@ static int RunInteractive(HINSTANCE instance, int showCommand)
     UpdateWindow(g_mainWindow);
     MSG message = {};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+        // Keys work as in a dialog: Enter presses the default button, Space
+        // the focused one.
+        if (!IsDialogMessageW(g_mainWindow, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
     }
     return static_cast<int>(message.wParam);
 }

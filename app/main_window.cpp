@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/attempt_messages.h"
+#include "app/window_scale.h"
 #include "workflow/install_worker.h"
 #include "workflow/installer_log.h"
 
@@ -17,38 +18,129 @@ HWND g_statusLabel = nullptr;
 HWND g_progressBar = nullptr;
 HWND g_installButton = nullptr;
 HANDLE g_workerThread = nullptr;
+static HWND g_titleLabel = nullptr;
 
-static HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, int x, int y,
-                        int width, int height, int id, HFONT font)
+// Made again for every DPI the window meets; the controls only borrow them.
+static WindowFonts g_fonts;
+
+// The private messages are posted, and any program on the desktop can post
+// to this window too; only those that the attempt this window started can
+// have sent are acted on, and only one attempt runs at a time, however the
+// install command arrives. An attempt ends when its failure box has been
+// dismissed (or the window with a started setup).
+enum class AttemptPhase { None, Checking, Downloading, Launching, ShowingFailure };
+static AttemptPhase g_attemptPhase = AttemptPhase::None;
+
+// Pixels at 96 DPI, in the client area; scaled to the window's DPI.
+struct ControlRect {
+    int x, y, width, height;
+};
+static const int kWindowWidth = 540;
+static const int kWindowHeight = 225;
+static const ControlRect kTitleRect = {24, 20, 470, 28};
+static const ControlRect kStatusRect = {24, 58, 470, 40};
+static const ControlRect kProgressRect = {24, 104, 470, 20};
+static const ControlRect kButtonRect = {338, 140, 156, 32};
+
+static HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style,
+                        const ControlRect& rect, int id)
 {
-    HWND child = CreateWindowExW(0, className, text, style, x, y, width, height, parent,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
-    if (font != nullptr) {
-        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), 1);
-    }
-    return child;
+    return CreateWindowExW(0, className, text, style, rect.x, rect.y, rect.width, rect.height, parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+}
+
+static void PlaceControl(HWND control, const ControlRect& rect, UINT dpi)
+{
+    SetWindowPos(control, nullptr, ScaleForDpi(rect.x, dpi), ScaleForDpi(rect.y, dpi), ScaleForDpi(rect.width, dpi),
+                 ScaleForDpi(rect.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+static void SetControlFont(HWND control, const ScopedDeleteObject<HFONT>& font)
+{
+    HGDIOBJ chosen = font ? static_cast<HGDIOBJ>(font.get()) : GetStockObject(DEFAULT_GUI_FONT);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), 1);
+}
+
+// Controls and fonts for a DPI; the window's own size is the caller's.
+static void LayOutControls(UINT dpi)
+{
+    WindowFonts fonts = CreateWindowFonts(dpi);
+    SetControlFont(g_titleLabel, fonts.heading);
+    SetControlFont(g_statusLabel, fonts.body);
+    SetControlFont(g_installButton, fonts.body);
+    // The controls hold the new fonts now; the old ones go.
+    g_fonts = std::move(fonts);
+    PlaceControl(g_titleLabel, kTitleRect, dpi);
+    PlaceControl(g_statusLabel, kStatusRect, dpi);
+    PlaceControl(g_progressBar, kProgressRect, dpi);
+    PlaceControl(g_installButton, kButtonRect, dpi);
 }
 
 static void OnCreate(HWND window)
 {
-    HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     const DWORD textStyle = WS_CHILD | WS_VISIBLE | SS_LEFT;
-    CreateChild(window, L"STATIC", kProductName, textStyle, 24, 20, 470, 28, 0, font);
-    g_statusLabel = CreateChild(window, L"STATIC", L"Download and install the current release.", textStyle, 24, 58, 470,
-                                40, 0, font);
-    g_progressBar =
-        CreateChild(window, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 24, 104, 470, 20, 0, nullptr);
+    g_titleLabel = CreateChild(window, L"STATIC", kProductName, textStyle, kTitleRect, 0);
+    g_statusLabel =
+        CreateChild(window, L"STATIC", L"Download and install the current release.", textStyle, kStatusRect, 0);
+    g_progressBar = CreateChild(window, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, kProgressRect, 0);
     SendMessageW(g_progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    g_installButton = CreateChild(window, L"BUTTON", L"Install KORVA", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 338,
-                                  140, 156, 32, IDC_INSTALL, font);
+    g_installButton = CreateChild(window, L"BUTTON", L"Install KORVA", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON,
+                                  kButtonRect, IDC_INSTALL);
+    const UINT dpi = WindowDpi(window);
+    LayOutControls(dpi);
+    SetWindowPos(window, nullptr, 0, 0, ScaleForDpi(kWindowWidth, dpi), ScaleForDpi(kWindowHeight, dpi),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The window moved to a display of another scale: the platform suggests the
+// rectangle that keeps it in place at the new size.
+static void OnDpiChanged(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+    LayOutControls(HIWORD(wParam));
+    SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// While nothing tells how far the attempt is (the manifest check, a download
+// of unknown length) the bar moves on its own instead of standing at 0.
+static void SetBarMarquee(bool marquee)
+{
+    const LONG_PTR style = GetWindowLongPtrW(g_progressBar, GWL_STYLE);
+    if (marquee) {
+        SetWindowLongPtrW(g_progressBar, GWL_STYLE, style | PBS_MARQUEE);
+        SendMessageW(g_progressBar, PBM_SETMARQUEE, TRUE, 30);
+    } else {
+        SendMessageW(g_progressBar, PBM_SETMARQUEE, FALSE, 0);
+        SetWindowLongPtrW(g_progressBar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+    }
+}
+
+static bool AttemptRuns()
+{
+    return g_attemptPhase != AttemptPhase::None;
 }
 
 void StartInstallAttempt()
 {
+    if (AttemptRuns()) {
+        return;
+    }
+    g_attemptPhase = AttemptPhase::Checking;
+    // A disabled control cannot keep the focus; the window takes it, so that
+    // Enter still reaches the dialog navigation, which then finds the default
+    // button disabled and does nothing. The button is disabled first, or the
+    // window would hand the focus straight back to it.
+    const bool buttonHadFocus = GetFocus() == g_installButton;
     EnableWindow(g_installButton, FALSE);
+    if (buttonHadFocus) {
+        SetFocus(g_mainWindow);
+    }
     SetWindowTextW(g_installButton, L"Downloading...");
     SetWindowTextW(g_statusLabel, (std::wstring(L"Checking the latest ") + kProductName + L" release...").c_str());
+    SendMessageW(g_progressBar, PBM_SETSTATE, PBST_NORMAL, 0);
     SendMessageW(g_progressBar, PBM_SETPOS, 0, 0);
+    SetBarMarquee(true);
     HANDLE thread = CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr);
     if (g_workerThread != nullptr) {
         CloseHandle(g_workerThread);
@@ -62,16 +154,41 @@ void StartInstallAttempt()
 
 static void OnProgress(WPARAM percent)
 {
+    if (g_attemptPhase != AttemptPhase::Checking && g_attemptPhase != AttemptPhase::Downloading) {
+        return;
+    }
+    // The attempt's first report (0) comes before anything is measured.
+    if (g_attemptPhase == AttemptPhase::Checking && percent != 0) {
+        SetBarMarquee(false);
+        g_attemptPhase = AttemptPhase::Downloading;
+    }
     SendMessageW(g_progressBar, PBM_SETPOS, percent, 0);
     if (percent != 0) {
         SetWindowTextW(g_statusLabel, L"Downloading the verified KORVA installer...");
     }
 }
 
+// The verified file's own folder, the working directory, where only this
+// program's files lie: the setup must not start in the launcher's current
+// folder (often Downloads), where a planted DLL may wait.
+static std::wstring FolderOf(const std::wstring& path)
+{
+    const size_t separator = path.find_last_of(L'\\');
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
 static void OnVerified(HWND window)
 {
+    if (g_attemptPhase != AttemptPhase::Checking && g_attemptPhase != AttemptPhase::Downloading) {
+        return;
+    }
+    if (g_attemptPhase == AttemptPhase::Checking) {
+        SetBarMarquee(false);
+    }
+    g_attemptPhase = AttemptPhase::Launching;
     SendMessageW(g_progressBar, PBM_SETPOS, 100, 0);
     SetWindowTextW(g_statusLabel, L"Download verified. Starting KORVA Setup...");
+    const std::wstring folder = FolderOf(g_installerPath);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
     // No SEE_MASK_FLAG_NO_UI: the platform's own dialogs (an elevation
@@ -80,10 +197,12 @@ static void OnVerified(HWND window)
     info.hwnd = window;
     info.lpVerb = L"open";
     info.lpFile = g_installerPath.c_str();
+    info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
     info.nShow = SW_SHOWNORMAL;
     const BOOL started = ShellExecuteExW(&info);
     g_installerLock.reset(); // held until the start has read the file
     if (!started) {
+        // Still the same attempt until this failure has been shown.
         g_lastError = L"Windows could not start the verified KORVA Setup file.";
         PostMessageW(window, WM_APP_FAILED, 0, 0);
         return;
@@ -97,11 +216,40 @@ static void OnVerified(HWND window)
 
 static void OnFailed(HWND window)
 {
+    if (!AttemptRuns() || g_attemptPhase == AttemptPhase::ShowingFailure) {
+        return;
+    }
+    if (g_attemptPhase == AttemptPhase::Checking) {
+        SetBarMarquee(false);
+    }
+    g_attemptPhase = AttemptPhase::ShowingFailure;
+    SendMessageW(g_progressBar, PBM_SETSTATE, PBST_ERROR, 0);
     SetWindowTextW(g_statusLabel, g_lastError.c_str());
     SetWindowTextW(g_installButton, L"Try again");
     EnableWindow(g_installButton, TRUE);
+    SetFocus(g_installButton);
     WriteLogLine(L"Installation attempt failed: " + g_lastError);
     MessageBoxW(window, g_lastError.c_str(), kMainWindowTitle, MB_OK | MB_ICONERROR);
+    g_attemptPhase = AttemptPhase::None;
+}
+
+// Activation gives the focus to the window itself; the button is the one
+// control that can use it.
+static void OnSetFocus()
+{
+    if (IsWindowEnabled(g_installButton)) {
+        SetFocus(g_installButton);
+    }
+}
+
+// The labels are drawn on the window's own background, in the system's
+// colours, so a high-contrast theme still reads.
+static LRESULT OnControlColorStatic(WPARAM wParam)
+{
+    HDC dc = reinterpret_cast<HDC>(wParam);
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkMode(dc, TRANSPARENT);
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
 }
 
 static void OnDestroy()
@@ -110,6 +258,8 @@ static void OnDestroy()
         CloseHandle(g_workerThread);
         g_workerThread = nullptr;
     }
+    // The controls go with the window and never paint again.
+    g_fonts = WindowFonts();
     PostQuitMessage(0);
 }
 
@@ -123,6 +273,19 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (LOWORD(wParam) == IDC_INSTALL) {
             StartInstallAttempt();
         }
+        return 0;
+    case DM_GETDEFID:
+        // Asked by the dialog navigation when Enter is pressed with the focus
+        // on the window: unanswered, it would send IDOK, which is
+        // IDC_INSTALL, even while the button is disabled.
+        return MAKELRESULT(IDC_INSTALL, DC_HASDEFID);
+    case WM_SETFOCUS:
+        OnSetFocus();
+        return 0;
+    case WM_CTLCOLORSTATIC:
+        return OnControlColorStatic(wParam);
+    case WM_DPICHANGED:
+        OnDpiChanged(window, wParam, lParam);
         return 0;
     case WM_APP_PROGRESS:
         OnProgress(wParam);

@@ -9,7 +9,7 @@
 
 mkdir -p /tmp/.X11-unix
 mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix
-Xvfb :99 -screen 0 800x600x24 -nolisten tcp -nolock -displayfd 3 \
+Xvfb :99 -screen 0 1280x800x24 -nolisten tcp -nolock -displayfd 3 \
   3>"$KORVA_SANDBOX/xvfb.ready" >"$KORVA_SANDBOX/xvfb.log" 2>&1 &
 korva_xvfb_pid=$!
 # Wine first: explorer.exe complains loudly when its display goes away.
@@ -26,7 +26,8 @@ if ! [ -s "$KORVA_SANDBOX/xvfb.ready" ]; then
 fi
 export DISPLAY=:99
 
-# Read when the wineserver restarts after the hooks.
+# Read when the wineserver restarts after the hooks. Room for the window at
+# 200% (1080x450), which a smaller desktop would cut to its own width.
 cat >"$KORVA_SANDBOX/desktop.reg" <<'REG'
 Windows Registry Editor Version 5.00
 
@@ -34,7 +35,7 @@ Windows Registry Editor Version 5.00
 "Desktop"="Default"
 
 [HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
-"Default"="800x600"
+"Default"="1280x800"
 REG
 timeout 60 wine reg import "Z:${KORVA_SANDBOX//\//\\}\\desktop.reg" >/dev/null 2>&1
 

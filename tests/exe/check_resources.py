@@ -97,14 +97,22 @@ class Resources(unittest.TestCase):
         self.assertEqual(translation, "Translation")
         self.assertEqual(struct.unpack("<HH", value), (0x0409, 1200))
 
-    def test_manifest_asks_for_the_invokers_rights_and_nothing_else(self):
+    def test_manifest_asks_for_the_invokers_rights_themes_and_per_monitor_scale(self):
         root = ElementTree.fromstring(self.resource(RT_MANIFEST, 1))
-        tags = [element.tag.split("}")[-1] for element in root.iter()]
-        # No common-controls dependency, DPI awareness or supported-OS list.
-        self.assertEqual(tags, ["assembly", "trustInfo", "security", "requestedPrivileges",
-                                "requestedExecutionLevel"])
-        level = next(e for e in root.iter() if e.tag.endswith("requestedExecutionLevel"))
-        self.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
+
+        def only(name):
+            found = [e for e in root.iter() if e.tag.split("}")[-1] == name]
+            self.assertEqual(len(found), 1, name)
+            return found[0]
+
+        self.assertEqual(only("requestedExecutionLevel").attrib, {"level": "asInvoker", "uiAccess": "false"})
+        controls = only("assemblyIdentity").attrib
+        self.assertEqual((controls["name"], controls["version"], controls["publicKeyToken"], controls["type"]),
+                         ("Microsoft.Windows.Common-Controls", "6.0.0.0", "6595b64144ccf1df", "win32"))
+        self.assertEqual(only("dpiAwareness").text.strip(), "PerMonitorV2, PerMonitor")
+        self.assertEqual(only("dpiAware").text.strip(), "true/pm")
+        # Windows 10 and 11 share one id.
+        self.assertEqual(only("supportedOS").attrib, {"Id": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
 
     def test_icon_group_101_holds_six_32_bit_images(self):
         group = self.resource(RT_GROUP_ICON, 101)

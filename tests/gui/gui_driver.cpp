@@ -12,12 +12,22 @@
 //   msgbox <ms>              wait for a dialog owned by the main window; its caption and controls
 //   msgbox-ok                press the dialog's OK button
 //   close                    the close box (WM_SYSCOMMAND SC_CLOSE)
+//   post <msg> <wParam>      PostMessageW to the main window, as any program may
+//   key <vk>                 a real key press and release (SendInput) of a virtual key
 //   wait-exit <ms>           wait for the process to end; its exit code
 //   kill                     end the process if it still runs
 //   icon-group <exe> <id>    the icon group resource of a file, entry by entry
+//   manifest <exe>           the application manifest resource of a file, as text
+//   dpi <n>                  the display scale (LogPixels) for processes started later
+//   measure <dpi> <heading> <width> <text>
+//                            the text's size in the message font at that DPI
+//                            (heading 1: 1.5 times, semibold), one line and wrapped
 //   quit
 // Every answer has "ok"; a failed command answers {"ok":false,"error":...}.
 
+// The driver runs on Wine 8 only: the Windows 10 calls may be imported.
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00
 #include <windows.h>
 #include <commctrl.h>
 
@@ -335,6 +345,14 @@ static void Dump(Driver& driver)
     json.Bool("ok", true);
     json.Raw("window", DescribeWindow(window, false));
     json.Raw("children", DescribeChildren(window));
+    POINT origin = {};
+    ClientToScreen(window, &origin);
+    json.Number("client_x", origin.x);
+    json.Number("client_y", origin.y);
+    GUITHREADINFO thread = {};
+    thread.cbSize = sizeof(thread);
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread);
+    json.Number("focus", static_cast<long long>(reinterpret_cast<INT_PTR>(thread.hwndFocus)));
     Answer(json.Done());
 }
 
@@ -436,6 +454,36 @@ static void Close(Driver& driver)
         return;
     }
     PostMessageW(driver.mainWindow, WM_SYSCOMMAND, SC_CLOSE, 0);
+    Answer("{\"ok\":true}");
+}
+
+static void Post(Driver& driver, const std::wstring& arguments)
+{
+    if (!RequireWindow(driver)) {
+        return;
+    }
+    wchar_t* end = nullptr;
+    const UINT message = static_cast<UINT>(wcstoul(arguments.c_str(), &end, 0));
+    const WPARAM wParam = static_cast<WPARAM>(wcstoul(end, nullptr, 0));
+    if (!PostMessageW(driver.mainWindow, message, wParam, 0)) {
+        Fail(L"PostMessageW failed");
+        return;
+    }
+    Answer("{\"ok\":true}");
+}
+
+// Goes to the foreground window's focus, as a person's key would.
+static void Key(const std::wstring& argument)
+{
+    INPUT inputs[2] = {};
+    inputs[0].type = INPUT_KEYBOARD;
+    inputs[0].ki.wVk = static_cast<WORD>(wcstoul(argument.c_str(), nullptr, 0));
+    inputs[1] = inputs[0];
+    inputs[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    if (SendInput(2, inputs, sizeof(INPUT)) != 2) {
+        Fail(L"SendInput failed");
+        return;
+    }
     Answer("{\"ok\":true}");
 }
 
@@ -543,6 +591,82 @@ static void DescribeIconGroup(const std::wstring& path, int groupId)
     Answer(json.Done());
 }
 
+// Found in any language: the resource compiler files the manifest as neutral.
+static void DescribeManifest(const std::wstring& path)
+{
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HRSRC found = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)) : nullptr;
+    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+    const char* data = loaded != nullptr ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    if (data == nullptr) {
+        if (module != nullptr) {
+            FreeLibrary(module);
+        }
+        Fail(L"no manifest resource 1 in " + path);
+        return;
+    }
+    const std::string text(data, SizeofResource(module, found));
+    FreeLibrary(module);
+    Json json;
+    json.Bool("ok", true);
+    json.String("text", Wide(text));
+    Answer(json.Done());
+}
+
+// Wine reads the scale from here when a process starts, as Windows stores it.
+static void SetDisplayScale(const std::wstring& rest)
+{
+    const DWORD dpi = static_cast<DWORD>(wcstoul(rest.c_str(), nullptr, 10));
+    const LSTATUS status =
+        RegSetKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", REG_DWORD, &dpi, sizeof(dpi));
+    if (status != ERROR_SUCCESS) {
+        Fail(L"RegSetKeyValueW failed: " + std::to_wstring(status));
+        return;
+    }
+    Answer("{\"ok\":true}");
+}
+
+// The font the window should use, made here: its own fonts cannot be asked
+// for from another process.
+static void MeasureText(Driver& driver, const std::wstring& rest)
+{
+    if (!RequireWindow(driver)) {
+        return;
+    }
+    // Asked of the test: under Wine, GetDpiForWindow on another process's
+    // window answers this process's own DPI.
+    wchar_t* end = nullptr;
+    const UINT dpi = static_cast<UINT>(wcstoul(rest.c_str(), &end, 10));
+    const bool heading = wcstoul(end, &end, 10) != 0;
+    const int width = static_cast<int>(wcstoul(end, &end, 10));
+    const std::wstring text = *end == L' ' ? std::wstring(end + 1) : std::wstring(end);
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof(metrics);
+    SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi);
+    LOGFONTW logFont = metrics.lfMessageFont;
+    if (heading) {
+        logFont.lfHeight = MulDiv(logFont.lfHeight, 3, 2);
+        logFont.lfWeight = FW_SEMIBOLD;
+    }
+    HFONT font = CreateFontIndirectW(&logFont);
+    HDC dc = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    RECT line = {0, 0, 0, 0};
+    DrawTextW(dc, text.c_str(), -1, &line, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+    RECT wrapped = {0, 0, width, 0};
+    DrawTextW(dc, text.c_str(), -1, &wrapped, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    SelectObject(dc, old);
+    DeleteDC(dc);
+    DeleteObject(font);
+    Json json;
+    json.Bool("ok", true);
+    json.Number("line_width", line.right);
+    json.Number("line_height", line.bottom);
+    json.Number("wrapped_width", wrapped.right);
+    json.Number("wrapped_height", wrapped.bottom);
+    Answer(json.Done());
+}
+
 static DWORD ParseMs(const std::wstring& text)
 {
     return static_cast<DWORD>(wcstoul(text.c_str(), nullptr, 10));
@@ -571,6 +695,10 @@ static bool RunCommand(Driver& driver, const std::wstring& line)
         PressMessageBoxOk(driver);
     } else if (command == L"close") {
         Close(driver);
+    } else if (command == L"post") {
+        Post(driver, rest);
+    } else if (command == L"key") {
+        Key(rest);
     } else if (command == L"wait-exit") {
         WaitForExit(driver, ParseMs(rest));
     } else if (command == L"kill") {
@@ -578,6 +706,12 @@ static bool RunCommand(Driver& driver, const std::wstring& line)
     } else if (command == L"icon-group") {
         const size_t split = rest.rfind(L' ');
         DescribeIconGroup(rest.substr(0, split), static_cast<int>(ParseMs(rest.substr(split + 1))));
+    } else if (command == L"manifest") {
+        DescribeManifest(rest);
+    } else if (command == L"dpi") {
+        SetDisplayScale(rest);
+    } else if (command == L"measure") {
+        MeasureText(driver, rest);
     } else if (command == L"quit") {
         Answer("{\"ok\":true}");
         return false;

@@ -245,6 +245,14 @@ class WindowTestCase(unittest.TestCase):
                         "+repage", path], check=True, timeout=30, stdin=subprocess.DEVNULL)
         print("screenshot: %s" % path, file=sys.stderr)
 
+    def screen_pixels(self, points):
+        """The colours of screen pixels, as ImageMagick names them, from one capture."""
+        path = os.path.join(self.folder, "screen.png")
+        subprocess.run(["import", "-window", "root", path], check=True, timeout=30, stdin=subprocess.DEVNULL)
+        spec = "\\n".join("%%[pixel:p{%d,%d}]" % point for point in points)
+        return subprocess.run(["convert", path, "-format", spec, "info:-"], check=True, timeout=30,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True).stdout.split("\n")
+
     # --- the working directory ------------------------------------------------
 
     @property
@@ -356,6 +364,59 @@ class IdleWindowTests(WindowTestCase):
 
         self.assert_closes_promptly_with_0()
         self.assertFalse(os.path.exists(os.path.join(self.appdata, "KORVA")), "an idle window wrote files")
+
+    def test_layout_scales_with_the_display_and_every_text_fits_on_the_window_background(self):
+        # Part of the layout at 96 DPI: (x, y, width, height) of each control.
+        base = [(24, 20, 470, 28), (24, 58, 470, 40), (24, 104, 470, 20), (338, 140, 156, 32)]
+        status_texts = [IDLE_STATUS, CHECKING_STATUS, DOWNLOADING_STATUS, "Download verified. Starting KORVA Setup...",
+                        MISMATCH, INCOMPLETE, UNEXPECTED_RESPONSE, START_FAILED, DOWNLOAD_FAILED, IN_USE, NOT_SIGNED,
+                        EXPIRED, "The downloaded package could not be verified.",
+                        "The installer could not start its download task.", "The release URL is invalid.",
+                        "The release URL is not hosted on the official KORVA domain.",
+                        "The release URL must use HTTPS."]
+        self.addCleanup(self.driver.call, "dpi 96")
+        for dpi, shot in ((96, "scale-100"), (144, "scale-150"), (192, "scale-200")):
+            with self.subTest(dpi=dpi):
+                self.driver.expect("dpi %d" % dpi)
+                self.start_installer()
+                answer = self.driver.expect("dump")
+                snapshot = Snapshot(answer)
+                window = snapshot.window
+                scale = dpi / 96
+                self.assertLessEqual(abs(window["width"] - 540 * scale), 2, window)
+                self.assertLessEqual(abs(window["height"] - 225 * scale), 2, window)
+                for control, rect in zip(snapshot.children, base):
+                    got = (control["x"], control["y"], control["width"], control["height"])
+                    self.assertTrue(all(abs(g - r * scale) <= 2 for g, r in zip(got, rect)), (control["text"], got))
+                    self.assertLessEqual(got[0] + got[2], window["client_width"], control["text"])
+                    self.assertLessEqual(got[1] + got[3], window["client_height"], control["text"])
+                title, status, _, button = snapshot.children
+
+                def measure(heading, width, text):
+                    return self.driver.expect("measure %d %d %d %s" % (dpi, heading, width, text))
+
+                size = measure(1, title["width"], "KORVA")
+                self.assertLessEqual((size["line_width"], size["line_height"]), (title["width"], title["height"]))
+                for text in status_texts:
+                    size = measure(0, status["width"], text)
+                    self.assertLessEqual(size["wrapped_width"], status["width"], text)
+                    self.assertLessEqual(size["wrapped_height"], status["height"], text)
+                for text in (INSTALL, BUSY, TRY_AGAIN):
+                    size = measure(0, button["width"], text)
+                    # The themed face keeps a few pixels of border on each side.
+                    self.assertLessEqual(size["line_width"], button["width"] - 8 * scale, text)
+                    self.assertLessEqual(size["line_height"], button["height"] - 6 * scale, text)
+                self.screenshot(shot, window)
+
+                # No band behind the labels: the idle status holds one line,
+                # so the foot of its label shows only background.
+                points = [(8, 8)]
+                for label in (title, status):
+                    points += [(label["x"] + 1, label["y"] + label["height"] - 2),
+                               (label["x"] + label["width"] - 2, label["y"] + 1)]
+                colours = self.screen_pixels([(answer["client_x"] + x, answer["client_y"] + y) for x, y in points])
+                self.assertEqual(colours[1:], [colours[0]] * (len(points) - 1), points)
+                self.assert_closes_promptly_with_0()
 
     def test_switches_in_capitals_open_the_window(self):
         # The switches are case-sensitive: these are no switches at all.
@@ -543,8 +604,10 @@ class SuccessfulAttemptTests(ServedReleaseTestCase):
         code, _ = self.wait_for_exit()
         self.assertEqual(code, 0)
         fake = FakeSetup(self, self.installer_file("9.3"))
-        command_line, _ = fake.wait_started()
+        command_line, folder = fake.wait_started()
         self.assertFalse(fake.finished, "the installer waited for KORVA Setup to end")
+        # Not the launcher's current folder (often Downloads): the working directory.
+        self.assertEqual(folder.rstrip("\\").lower(), windows_path(self.working_dir).lower())
         # Started as itself, with no arguments.
         program = '"%s"' % windows_path(self.installer_file("9.3"))
         self.assertIn(command_line.strip(), (program, windows_path(self.installer_file("9.3"))))
@@ -612,6 +675,35 @@ class ClosingWindowTests(ServedReleaseTestCase):
         self.assertEqual(self.snapshot().state(), (CHECKING_STATUS, 0, BUSY, False))
 
         self.assert_closes_promptly_with_0()
+        self.assertEqual(self.log_texts(), [CHECKING_LOG])
+
+    def test_only_its_own_attempt_moves_the_window_and_enter_starts_one(self):
+        WM_COMMAND, WM_APP_PROGRESS, WM_APP_VERIFIED, WM_APP_FAILED = 0x0111, 0x8001, 0x8002, 0x8003
+        VK_RETURN, PBS_MARQUEE = 0x0D, 0x08
+        self.start_installer()
+        # Posted by some other program while no attempt runs: nothing starts
+        # (a forged "verified" would start whatever g_installerPath names).
+        for message, wparam in ((WM_APP_VERIFIED, 0), (WM_APP_FAILED, 0), (WM_APP_PROGRESS, 50)):
+            self.driver.expect("post %d %d" % (message, wparam))
+        time.sleep(0.5)
+        self.assertEqual(self.snapshot().state(), (IDLE_STATUS, 0, INSTALL, True))
+        self.assertFalse(self.driver.call("msgbox 200")["ok"], "a posted failure was shown")
+
+        self.set_scenario({"/" + MANIFEST_PATH: {"body": "version=9.4\n", "stall_after": 0, "stall_seconds": 20}})
+        # The focus starts on the button: Enter presses it.
+        self.driver.expect("key %d" % VK_RETURN)
+        snapshot = self.wait_for(lambda s: s.status == CHECKING_STATUS, "the attempt started by Enter")
+        self.assertEqual(snapshot.state(), (CHECKING_STATUS, 0, BUSY, False))
+        self.assertTrue(snapshot.child("msctls_progress32")["style"] & PBS_MARQUEE, "no marquee while checking")
+        # Enter on the disabled button and a posted install command during
+        # the attempt start nothing more.
+        self.driver.expect("key %d" % VK_RETURN)
+        self.driver.expect("post %d 1" % WM_COMMAND)
+        time.sleep(0.5)
+        self.assertEqual(self.snapshot().state(), (CHECKING_STATUS, 0, BUSY, False))
+
+        self.assert_closes_promptly_with_0()
+        # One attempt, one manifest request: each attempt logs this line first.
         self.assertEqual(self.log_texts(), [CHECKING_LOG])
 
     def test_closing_during_the_installer_download_exits_0_at_once(self):
