@@ -8,6 +8,8 @@
 #include "manifest/manifest_grammar.h"
 #include "manifest/signed_statement.h"
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <iostream>
 #include <map>
@@ -19,7 +21,7 @@ static const char kUsage[] =
     "usage:\n"
     "  korva-release keygen --out NAME\n"
     "  korva-release sign --key K.key.pem [--key K2.key.pem ...] --version V --url URL --installer FILE\n"
-    "                     [--expires-in DAYS | --expires YYYY-MM-DDTHH:MM:SSZ] --out MANIFEST\n"
+    "                     (--expires-in DAYS | --expires YYYY-MM-DDTHH:MM:SSZ | --no-expires) --out MANIFEST\n"
     "  korva-release verify --pub P.pub.pem [--pub P2.pub.pem ...] --manifest MANIFEST [--installer FILE]\n";
 
 // Longest --expires-in: a signed manifest lives at most this many days.
@@ -31,26 +33,29 @@ struct CommandOptions {
     std::set<std::string> single;     // at most once
     std::set<std::string> repeatable; // any number of times
     std::set<std::string> required;
+    std::set<std::string> flags; // at most once, without a value
 };
 
-// "--name value" pairs only; every option takes a value.
+// "--name value" pairs, and flags that stand alone (stored with an empty value).
 static bool ReadOptions(int argc, char** argv, const CommandOptions& accepted, Options& options, std::string& errorText)
 {
-    for (int i = 2; i < argc; i += 2) {
+    for (int i = 2; i < argc;) {
         const std::string name = argv[i];
-        if (accepted.single.count(name) == 0 && accepted.repeatable.count(name) == 0) {
+        const bool flag = accepted.flags.count(name) != 0;
+        if (accepted.single.count(name) == 0 && accepted.repeatable.count(name) == 0 && !flag) {
             errorText = "unknown option " + name;
             return false;
         }
-        if (i + 1 >= argc) {
+        if (!flag && i + 1 >= argc) {
             errorText = name + " needs a value";
             return false;
         }
-        if (accepted.single.count(name) != 0 && options.count(name) != 0) {
+        if (accepted.repeatable.count(name) == 0 && options.count(name) != 0) {
             errorText = name + " is given twice";
             return false;
         }
-        options[name].push_back(argv[i + 1]);
+        options[name].push_back(flag ? std::string() : argv[i + 1]);
+        i += flag ? 1 : 2;
     }
     for (const std::string& name : accepted.required) {
         if (options.count(name) == 0) {
@@ -97,17 +102,27 @@ static std::string FormatUtc(long long unixSeconds)
     return text;
 }
 
-// Empty expires when neither option is given.
+// An expiry must be chosen: a manifest without one can be served again for
+// ever, so it takes the explicit --no-expires (empty expires). An empty value
+// (an unset shell variable) is refused, never read as "none".
 static bool ChooseExpires(const Options& options, long long now, std::string& expires, std::string& errorText)
 {
+    const bool hasDays = options.count("--expires-in") != 0;
+    const bool hasTime = options.count("--expires") != 0;
+    const bool never = options.count("--no-expires") != 0;
     const std::string days = OptionValue(options, "--expires-in");
     const std::string time = OptionValue(options, "--expires");
-    if (!days.empty() && !time.empty()) {
-        errorText = "Give --expires-in or --expires, not both.";
+    if ((hasDays ? 1 : 0) + (hasTime ? 1 : 0) + (never ? 1 : 0) != 1) {
+        errorText = "Give exactly one of --expires-in DAYS, --expires YYYY-MM-DDTHH:MM:SSZ and --no-expires; a "
+                    "manifest without an expiry can be replayed for ever.";
+        return false;
+    }
+    if ((hasDays && days.empty()) || (hasTime && time.empty())) {
+        errorText = std::string(hasDays ? "--expires-in" : "--expires") + " is empty; nothing was written.";
         return false;
     }
     long long seconds = 0;
-    if (!days.empty()) {
+    if (hasDays) {
         const bool digits = days.size() <= 4 && days.find_first_not_of("0123456789") == std::string::npos;
         const long count = digits ? std::stol(days) : 0;
         if (count < 1 || count > kMaxExpiresDays) {
@@ -117,11 +132,11 @@ static bool ChooseExpires(const Options& options, long long now, std::string& ex
         expires = FormatUtc(now + count * 86400LL);
         return true;
     }
-    if (!time.empty() && !ParseExpiresUtc(time, seconds)) {
+    if (hasTime && !ParseExpiresUtc(time, seconds)) {
         errorText = "--expires must be a UTC time written exactly as YYYY-MM-DDTHH:MM:SSZ.";
         return false;
     }
-    if (!time.empty() && seconds <= now) {
+    if (hasTime && seconds <= now) {
         errorText = "--expires " + time + " is already past; the installer would refuse the manifest.";
         return false;
     }
@@ -147,6 +162,12 @@ static bool CheckLineValue(const std::string& option, const std::string& value, 
 static bool CheckReleaseValues(const std::string& version, const std::string& url, std::string& errorText)
 {
     if (!CheckLineValue("--version", version, errorText) || !CheckLineValue("--url", url, errorText)) {
+        return false;
+    }
+    // Not echoed: the point of such characters is that they do not show.
+    if (!manifest_grammar::IsPlainVersion(version)) {
+        errorText = "--version must be plain text: no control characters and no invisible format characters "
+                    "(soft hyphen, bidirectional marks and overrides, zero-width characters, tags).";
         return false;
     }
     if (!manifest_grammar::IsSafeVersionForFileName(version)) {
@@ -218,6 +239,49 @@ static bool CheckComposed(const std::string& text, const std::vector<ReleaseKey>
     return true;
 }
 
+// Anything bigger is no manifest: the installer never reads more than this.
+static const off_t kMaxManifestBytes = 1024 * 1024;
+
+// An existing --out must be an earlier manifest. A folder is left to the
+// rename, which never replaces one.
+static bool CheckReplaceableManifest(const std::string& out, std::string& errorText)
+{
+    struct stat info = {};
+    if (stat(out.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+        return true;
+    }
+    std::string bytes;
+    if (!S_ISREG(info.st_mode) || info.st_size > kMaxManifestBytes || !ReadWholeFile(out, bytes, errorText) ||
+        !ReadsAsManifest(bytes)) {
+        errorText = "--out " + out +
+                    " exists and does not read as a release manifest; it is never overwritten. Remove it or "
+                    "choose another --out.";
+        return false;
+    }
+    return true;
+}
+
+// What --out names is replaced: never a key or the installer under any name
+// (links followed, hard links included), and never a file that is not an
+// earlier manifest.
+static bool CheckOutTarget(const Options& options, std::string& errorText)
+{
+    const std::string out = OptionValue(options, "--out");
+    std::vector<std::pair<std::string, std::string>> inputs;
+    for (const std::string& key : options.at("--key")) {
+        inputs.emplace_back("--key", key);
+    }
+    inputs.emplace_back("--installer", OptionValue(options, "--installer"));
+    for (const auto& input : inputs) {
+        if (IsSameFile(out, input.second)) {
+            errorText =
+                "--out " + out + " is the same file as " + input.first + " " + input.second + "; nothing was written.";
+            return false;
+        }
+    }
+    return CheckReplaceableManifest(out, errorText);
+}
+
 static int RunSign(const Options& options)
 {
     std::string errorText;
@@ -228,7 +292,7 @@ static int RunSign(const Options& options)
     std::vector<ReleaseKey> keys;
     std::string text;
     const std::string out = OptionValue(options, "--out");
-    if (!CheckReleaseValues(release.version, release.installerUrl, errorText) ||
+    if (!CheckOutTarget(options, errorText) || !CheckReleaseValues(release.version, release.installerUrl, errorText) ||
         !ChooseExpires(options, now, release.expires, errorText) ||
         !Sha256FileHex(OptionValue(options, "--installer"), release.installerSha256, errorText) ||
         !LoadKeys(options.at("--key"), LoadPrivateKey, keys, errorText) ||
@@ -276,12 +340,13 @@ static int RunVerify(const Options& options)
 int main(int argc, char** argv)
 {
     const std::map<std::string, CommandOptions> commands = {
-        {"keygen", {{"--out"}, {}, {"--out"}}},
+        {"keygen", {{"--out"}, {}, {"--out"}, {}}},
         {"sign",
          {{"--version", "--url", "--installer", "--expires-in", "--expires", "--out"},
           {"--key"},
-          {"--key", "--version", "--url", "--installer", "--out"}}},
-        {"verify", {{"--manifest", "--installer"}, {"--pub"}, {"--pub", "--manifest"}}},
+          {"--key", "--version", "--url", "--installer", "--out"},
+          {"--no-expires"}}},
+        {"verify", {{"--manifest", "--installer"}, {"--pub"}, {"--pub", "--manifest"}, {}}},
     };
     const auto command = argc >= 2 ? commands.find(argv[1]) : commands.end();
     Options options;

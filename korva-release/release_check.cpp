@@ -107,3 +107,12 @@ bool CheckInstallerDigest(const std::string& expected, const std::string& actual
     }
     return true;
 }
+
+bool ReadsAsManifest(const std::string& bytes)
+{
+    if (!manifest_grammar::IsWellFormedUtf8(bytes)) {
+        return false;
+    }
+    const ManifestEntries entries = manifest_grammar::Parse(bytes);
+    return entries.count("version") != 0 && entries.count("installerurl") != 0 && entries.count("installersha256") != 0;
+}

@@ -25,3 +25,8 @@ bool CheckReleaseManifest(const std::string& bytes, const std::vector<ReleaseKey
 
 // The installer's digest comparison: trimmed, ASCII-folded, equal.
 bool CheckInstallerDigest(const std::string& expected, const std::string& actual, std::string& errorText);
+
+// True for bytes that the installer's grammar reads as a release manifest,
+// complete or not: well-formed UTF-8 with a version, an installer URL and a
+// digest line.
+bool ReadsAsManifest(const std::string& bytes);

@@ -72,6 +72,14 @@ template <typename Consumer> static bool ReadBlocks(const std::string& path, Con
     }
 }
 
+bool IsSameFile(const std::string& a, const std::string& b)
+{
+    struct stat first = {};
+    struct stat second = {};
+    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& errorText)
 {
     std::string content;

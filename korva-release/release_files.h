@@ -10,6 +10,10 @@
 // the given mode from the start.
 bool CreateNewFile(const std::string& path, mode_t mode, ScopedClose& file, std::string& errorText);
 
+// True when both paths name one existing file: the same device and inode,
+// symbolic links followed.
+bool IsSameFile(const std::string& a, const std::string& b);
+
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& errorText);
 
 // Lower-case hex, two digits a byte.

@@ -13,7 +13,7 @@ extern const wchar_t* const kManifestUrl;
 // thread-procedure form; the parameter is unused.
 DWORD WINAPI InstallWorker(LPVOID parameter);
 
-// False for a version that could leave the working directory or is no valid
-// file-name fragment: separators, "..", characters Windows forbids in names,
-// control characters.
+// False for a version that could leave the working directory, is no valid
+// file-name fragment or would not show as what it is: separators, "..",
+// characters Windows forbids in names, control and format characters.
 bool IsSafeVersionForFileName(const std::wstring& version);

@@ -18,6 +18,7 @@ import string
 import subprocess
 import sys
 import tempfile
+import unicodedata
 import unittest
 
 TOOL = None
@@ -113,11 +114,12 @@ class ToolTestCase(unittest.TestCase):
         self.assertEqual(code, 0, err)
         return self.path(name + ".key.pem"), self.path(name + ".pub.pem")
 
-    def sign(self, keys, version="1.2.3", url=GOOD_URL, out="manifest.txt", extra=()):
+    def sign(self, keys, version="1.2.3", url=GOOD_URL, out="manifest.txt", extra=(),
+             expiry=("--expires-in", "30")):
         args = ["sign", "--version", version, "--url", url, "--installer", self.installer, "--out", self.path(out)]
         for key in keys:
             args += ["--key", key]
-        return self.run_tool(*(args + list(extra)))
+        return self.run_tool(*(args + list(expiry) + list(extra)))
 
     def verify(self, pubs, manifest, installer=None):
         args = ["verify", "--manifest", manifest]
@@ -193,7 +195,7 @@ class SignVerify(ToolTestCase):
     def test_round_trip_with_two_keys_and_an_expiry(self):
         a_key, a_pub = self.keygen("a")
         b_key, b_pub = self.keygen("b")
-        code, out, err = self.sign([a_key, b_key], extra=["--expires-in", "30"])
+        code, out, err = self.sign([a_key, b_key], expiry=["--expires-in", "30"])
         self.assertEqual(code, 0, err)
         lines = self.read(self.path("manifest.txt")).decode().splitlines()
         expires = datetime.datetime.strptime(lines[3], "expires=%Y-%m-%dT%H:%M:%SZ")
@@ -210,10 +212,12 @@ class SignVerify(ToolTestCase):
 
     def test_without_expiry_and_with_an_explicit_one(self):
         key, pub = self.keygen("a")
-        self.assertEqual(self.sign([key])[0], 0)
+        code, out, err = self.sign([key], expiry=["--no-expires"])
+        self.assertEqual(code, 0, err)
+        self.assertIn("expires=(none)", out)
         self.assertNotIn(b"expires=", self.read(self.path("manifest.txt")))
         self.assert_verdict([pub], self.path("manifest.txt"), None)
-        self.assertEqual(self.sign([key], extra=["--expires", "2099-12-31T23:59:59Z"])[0], 0)
+        self.assertEqual(self.sign([key], expiry=["--expires", "2099-12-31T23:59:59Z"])[0], 0)
         self.assertIn(b"\nexpires=2099-12-31T23:59:59Z\n", self.read(self.path("manifest.txt")))
         self.assert_verdict([pub], self.path("manifest.txt"), None)
 
@@ -264,17 +268,62 @@ class Refusals(ToolTestCase):
         self.assert_sign_refused("--version", [self.key], version=" 1.2")
         self.assert_sign_refused("--version", [self.key], version="")
 
+    def test_sign_refuses_versions_that_do_not_show_as_they_are(self):
+        # C1 controls, DEL, the named format characters (soft hyphen, marks,
+        # embeddings, overrides, isolates, zero-width, byte-order mark, tags
+        # beyond the BMP), every other format character Python knows, and the
+        # line and paragraph separators.
+        hidden = {0x7F, 0x85, 0x9B, 0x9F, 0xAD, 0x200E, 0x200F, 0x202A, 0x202E, 0x2066, 0x2069, 0x200B, 0x200D,
+                  0x2060, 0xFEFF, 0xE0001, 0xE0041, 0xE007F, 0x2028, 0x2029}
+        hidden |= {c for c in range(0x110000) if unicodedata.category(chr(c)) == "Cf"}
+        for c in sorted(hidden):
+            with self.subTest("U+%04X" % c):
+                self.assert_sign_refused("--version must be", [self.key], version="1.2%cexe.3" % c)
+        # Plain versions, letters beyond ASCII and blanks inside included.
+        for version in ("2026.1-beta+7_rc 2", "2.0-b\u00e9ta", "\u0431\u0435\u0442\u0430\u00a01"):
+            with self.subTest(version=version):
+                code, out, err = self.sign([self.key], version=version)
+                self.assertEqual(code, 0, err)
+                self.assert_verdict([self.pub], self.path("manifest.txt"), None)
+                os.remove(self.path("manifest.txt"))
+
+    def test_sign_never_replaces_its_inputs_or_a_file_that_is_no_manifest(self):
+        originals = {path: self.read(path) for path in (self.key, self.installer)}
+        os.symlink(self.key, self.path("key-link"))
+        os.link(self.installer, self.path("installer-hard-link"))
+        notes = self.write("notes.txt", "installerUrl=https://korva.com/ is mentioned, no more\n")
+        for out, expected in (("a.key.pem", "same file as --key"), ("key-link", "same file as --key"),
+                              ("KORVA-Setup.exe", "same file as --installer"),
+                              ("installer-hard-link", "same file as --installer"),
+                              ("a.pub.pem", "does not read as a release manifest"),
+                              ("notes.txt", "does not read as a release manifest")):
+            with self.subTest(out=out):
+                before = self.read(self.path(out))
+                code, stdout, err = self.sign([self.key], out=out)
+                self.assertEqual(code, 1, stdout)
+                self.assertIn(expected, err)
+                self.assertEqual(self.read(self.path(out)), before)
+        self.assertEqual({path: self.read(path) for path in originals}, originals)
+        self.assertEqual(self.read(notes), b"installerUrl=https://korva.com/ is mentioned, no more\n")
+        self.assertEqual([name for name in os.listdir(self.folder) if ".tmp-" in name], [])
+
     def test_sign_refuses_bad_expiry_keys_and_inputs(self):
-        cases = {
-            "already past": ["--expires", "2020-01-01T00:00:00Z"],
-            "YYYY-MM-DDTHH:MM:SSZ": ["--expires", "2099-01-01T00:00:00"],
-            "1 to 3650": ["--expires-in", "0"],
-            "not both": ["--expires-in", "3", "--expires", "2099-01-01T00:00:00Z"],
-            "same key": ["--key", self.key],
-        }
-        for expected, extra in cases.items():
-            with self.subTest(expected):
-                self.assert_sign_refused(expected, [self.key], extra=extra)
+        # An unset shell variable gives an empty value: never "no expiry".
+        one_of = "Give exactly one of --expires-in DAYS, --expires YYYY-MM-DDTHH:MM:SSZ and --no-expires"
+        cases = [
+            ("already past", ["--expires", "2020-01-01T00:00:00Z"]),
+            ("YYYY-MM-DDTHH:MM:SSZ", ["--expires", "2099-01-01T00:00:00"]),
+            ("1 to 3650", ["--expires-in", "0"]),
+            ("--expires-in is empty", ["--expires-in", ""]),
+            ("--expires is empty", ["--expires", ""]),
+            (one_of, []),
+            (one_of, ["--expires-in", "3", "--expires", "2099-01-01T00:00:00Z"]),
+            (one_of, ["--no-expires", "--expires-in", "3"]),
+            ("same key", ["--expires-in", "3", "--key", self.key]),
+        ]
+        for expected, expiry in cases:
+            with self.subTest(expected=expected, expiry=expiry):
+                self.assert_sign_refused(expected, [self.key], expiry=expiry)
         openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-384", "-out", self.path("p384.pem"))
         self.assert_sign_refused("is not an uncompressed ECDSA P-256 key", [self.path("p384.pem")])
         self.assert_sign_refused("is not a PEM private key", [self.pub])
@@ -283,7 +332,7 @@ class Refusals(ToolTestCase):
 
     def test_verify_refuses_tampering(self):
         other_key, other_pub = self.keygen("other")
-        self.assertEqual(self.sign([self.key], extra=["--expires", "2099-01-01T00:00:00Z"])[0], 0)
+        self.assertEqual(self.sign([self.key], expiry=["--expires", "2099-01-01T00:00:00Z"])[0], 0)
         good = self.read(self.path("manifest.txt")).decode()
         signature_line = [line for line in good.splitlines() if line.startswith("signature-")][0]
         raw = base64.b64decode(signature_line[27:])
@@ -371,7 +420,8 @@ class AtomicWrite(ToolTestCase):
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
         code, out, err = self.run_tool("sign", "--key", self.key, "--version", "2.0", "--url", GOOD_URL,
-                                       "--installer", self.installer, "--out", self.out, preexec_fn=limit_file_size)
+                                       "--installer", self.installer, "--expires-in", "1", "--out", self.out,
+                                       preexec_fn=limit_file_size)
         self.assertEqual(code, 1, out)
         self.assertIn("Could not write", err)
         self.assertEqual(self.read(self.out), self.old)
@@ -403,7 +453,7 @@ class OpensslInterop(ToolTestCase):
         text = self.external_manifest([(key_id_of(pub), key)], expires="2099-06-01T12:00:00Z")
         self.assert_verdict([pub], self.write("by-openssl.txt", text), None, installer=self.installer)
         # The tool's signature over the documented statement verifies in OpenSSL.
-        self.assertEqual(self.sign([key])[0], 0)
+        self.assertEqual(self.sign([key], expiry=["--no-expires"])[0], 0)
         line = [l for l in self.read(self.path("manifest.txt")).decode().splitlines() if l.startswith("signature-")][0]
         self.assertEqual(line[10:26], key_id_of(pub))
         der = self.write("sig.der", raw_to_der(base64.b64decode(line[27:])))

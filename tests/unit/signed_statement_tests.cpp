@@ -134,9 +134,52 @@ TEST_SUITE("signature")
         // A signed char must not make UTF-8 bytes look like control characters.
         CHECK(manifest_grammar::IsSafeVersionForFileName(std::string("1.2\xC3\xA9")));
         CHECK_FALSE(manifest_grammar::IsSafeVersionForFileName(std::string("1.2\x7F")));
+        CHECK_FALSE(manifest_grammar::IsSafeVersionForFileName(std::string("1.2\xC2\x85")));     // U+0085
+        CHECK_FALSE(manifest_grammar::IsSafeVersionForFileName(std::string("1.2\xC3")));         // cut off
+        CHECK_FALSE(manifest_grammar::IsSafeVersionForFileName(std::string("1.2\xED\xA0\x80"))); // surrogate
         const auto parsed = manifest_grammar::Parse(std::string(" Version = 1\xC3\xA9 \r\n\xC3\x89X=y\nversion=2\n"));
         CHECK(parsed.size() == 2);
         CHECK(parsed.at("version") == "2");
         CHECK(parsed.at("\xC3\x89x") == "y");
+    }
+
+    TEST_CASE("the installer and the tool judge every character of a version alike")
+    {
+        // The installer sees UTF-16 (tags and the rest beyond the BMP as
+        // surrogate pairs), the tool the UTF-8 bytes of the same manifest.
+        size_t refused = 0;
+        for (unsigned long c = 0; c <= 0x10FFFF; ++c) {
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                continue;
+            }
+            std::string utf8 = "1";
+            if (c < 0x80) {
+                utf8 += static_cast<char>(c);
+            } else if (c < 0x800) {
+                utf8 += static_cast<char>(0xC0 | (c >> 6));
+                utf8 += static_cast<char>(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                utf8 += static_cast<char>(0xE0 | (c >> 12));
+                utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                utf8 += static_cast<char>(0x80 | (c & 0x3F));
+            } else {
+                utf8 += static_cast<char>(0xF0 | (c >> 18));
+                utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                utf8 += static_cast<char>(0x80 | (c & 0x3F));
+            }
+            utf8 += "2";
+            const std::wstring wide = Utf8ToWide(utf8.data(), utf8.size());
+            const bool tool = manifest_grammar::IsSafeVersionForFileName(utf8);
+            if (tool != manifest_grammar::IsSafeVersionForFileName(wide) || wide.empty()) {
+                CAPTURE(c);
+                FAIL("the two readings disagree");
+            }
+            refused += tool ? 0 : 1;
+        }
+        // C0 and DEL, C1, the 9 characters Windows forbids in names, the 201
+        // format characters (Unicode 15's, with the whole tag block), U+2028
+        // and U+2029.
+        CHECK(refused == 33 + 32 + 9 + 201 + 2);
     }
 }

@@ -325,5 +325,22 @@ TEST_SUITE("worker")
             CAPTURE(Narrow(bad));
             CHECK_FALSE(IsSafeVersionForFileName(bad));
         }
+        // What shows as something else: C1 controls, soft hyphen, bidirectional
+        // marks, embeddings, overrides and isolates, zero-width characters, the
+        // byte-order mark, tags (a surrogate pair here), line separators; and a
+        // lone surrogate, which no UTF-8 manifest can give.
+        for (const wchar_t* hidden :
+             {L"1.2\u0085",   L"1.2\u009B",   L"1\u00AD2", L"1.2\u200E", L"1.2\u200F", L"1\u202A2", L"1.2\u202Eexe.3",
+              L"1\u20662",    L"1\u20692",    L"1\u200B2", L"1\u200D2",  L"1\u20602",  L"\uFEFF1",  L"1\U000E0001",
+              L"1\U000E0041", L"1\U000E007F", L"1\u20282", L"1\u061C2",  L"1\xD800",   L"1\xDC41"}) {
+            CAPTURE(Narrow(hidden));
+            CHECK_FALSE(IsSafeVersionForFileName(hidden));
+        }
+        // Neighbours of those ranges are ordinary characters.
+        for (const wchar_t* shown : {L"1\u00A02", L"1\u00AE2", L"1\u200A2", L"1\u20302", L"1\u20652", L"\U0001F600",
+                                     L"1\U000E0100", L"\u0431\u0435\u0442\u0430"}) {
+            CAPTURE(Narrow(shown));
+            CHECK(IsSafeVersionForFileName(shown));
+        }
     }
 }
