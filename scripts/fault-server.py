@@ -271,6 +271,9 @@ class Handler(socketserver.BaseRequestHandler):
             else:
                 sock.sendall(response_head(status, body, action) + part)
             if "reset_after" in action:
+                # A reset discards what the client has not read yet; a drop
+                # on a real network comes after the bytes it let through.
+                time.sleep(0.5)
                 abort(sock)
                 return len(part)
             if "corrupt_after" in action and isinstance(sock, ssl.SSLSocket):

@@ -187,7 +187,7 @@ static std::wstring RangeHeaders(const FileTransfer& transfer)
 // A weak ETag may not make a range conditional; a date can.
 static std::wstring RangeValidator(HINTERNET request)
 {
-    const std::wstring etag = QueryTextHeader(request, WINHTTP_QUERY_ETAG);
+    std::wstring etag = QueryTextHeader(request, WINHTTP_QUERY_ETAG);
     if (!etag.empty() && etag.compare(0, 2, L"W/") != 0) {
         return etag;
     }
