@@ -240,7 +240,7 @@ static bool CheckComposed(const std::string& text, const std::vector<ReleaseKey>
 }
 
 // Anything bigger is no manifest: the installer never reads more than this.
-static const off_t kMaxManifestBytes = 1024 * 1024;
+static const off_t kMaxManifestBytes = static_cast<off_t>(1024) * 1024;
 
 // An existing --out must be an earlier manifest. A folder is left to the
 // rename, which never replaces one.
