@@ -2,6 +2,7 @@
 
 #include "transfer/unique_handle.h"
 
+#include <atomic>
 #include <string>
 
 // Private messages from an install attempt to the main window. Always posted,
@@ -19,6 +20,14 @@ extern HWND g_mainWindow;
 // queue orders the two, so no lock is needed.
 extern std::wstring g_installerPath;
 extern std::wstring g_lastError;
+
+// How the attempt that the window started ended, stored by whoever posts the
+// final message just before posting it. Any program on the desktop can post
+// WM_APP_VERIFIED or WM_APP_FAILED; only this value, which no other program
+// can write, tells the window that the attempt really got there, and its
+// release/acquire order publishes the two strings above with it.
+enum class AttemptOutcome { Running, Verified, Failed };
+extern std::atomic<AttemptOutcome> g_attemptOutcome;
 
 // The installer file's handle from its creation until the attempt ends. The
 // download creates it for writing, others allowed only to read; the worker

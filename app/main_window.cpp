@@ -121,6 +121,23 @@ static bool AttemptRuns()
     return g_attemptPhase != AttemptPhase::None;
 }
 
+// A final message means something only when the attempt's own outcome says
+// the same: the phase alone would let a message posted by another program
+// start an unverified file, or end an attempt whose worker still runs.
+static bool AttemptReached(AttemptOutcome outcome)
+{
+    return g_attemptOutcome.load(std::memory_order_acquire) == outcome;
+}
+
+// Failures the window itself finds end the attempt the same way as the
+// worker's, through one WM_APP_FAILED.
+static void PostOwnFailure(HWND window, const wchar_t* text)
+{
+    g_lastError = text;
+    g_attemptOutcome.store(AttemptOutcome::Failed, std::memory_order_release);
+    PostMessageW(window, WM_APP_FAILED, 0, 0);
+}
+
 void StartInstallAttempt()
 {
     if (AttemptRuns()) {
@@ -141,14 +158,16 @@ void StartInstallAttempt()
     SendMessageW(g_progressBar, PBM_SETSTATE, PBST_NORMAL, 0);
     SendMessageW(g_progressBar, PBM_SETPOS, 0, 0);
     SetBarMarquee(true);
+    // The last attempt's worker stored its outcome before its final post,
+    // which has been handled: nothing else writes this now.
+    g_attemptOutcome.store(AttemptOutcome::Running, std::memory_order_relaxed);
     HANDLE thread = CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr);
     if (g_workerThread != nullptr) {
         CloseHandle(g_workerThread);
     }
     g_workerThread = thread;
     if (thread == nullptr) {
-        g_lastError = L"The installer could not start its download task.";
-        PostMessageW(g_mainWindow, WM_APP_FAILED, 0, 0);
+        PostOwnFailure(g_mainWindow, L"The installer could not start its download task.");
     }
 }
 
@@ -179,7 +198,8 @@ static std::wstring FolderOf(const std::wstring& path)
 
 static void OnVerified(HWND window)
 {
-    if (g_attemptPhase != AttemptPhase::Checking && g_attemptPhase != AttemptPhase::Downloading) {
+    if ((g_attemptPhase != AttemptPhase::Checking && g_attemptPhase != AttemptPhase::Downloading) ||
+        !AttemptReached(AttemptOutcome::Verified)) {
         return;
     }
     if (g_attemptPhase == AttemptPhase::Checking) {
@@ -203,8 +223,7 @@ static void OnVerified(HWND window)
     g_installerLock.reset(); // held until the start has read the file
     if (!started) {
         // Still the same attempt until this failure has been shown.
-        g_lastError = L"Windows could not start the verified KORVA Setup file.";
-        PostMessageW(window, WM_APP_FAILED, 0, 0);
+        PostOwnFailure(window, L"Windows could not start the verified KORVA Setup file.");
         return;
     }
     if (info.hProcess != nullptr) {
@@ -216,7 +235,7 @@ static void OnVerified(HWND window)
 
 static void OnFailed(HWND window)
 {
-    if (!AttemptRuns() || g_attemptPhase == AttemptPhase::ShowingFailure) {
+    if (!AttemptRuns() || g_attemptPhase == AttemptPhase::ShowingFailure || !AttemptReached(AttemptOutcome::Failed)) {
         return;
     }
     if (g_attemptPhase == AttemptPhase::Checking) {

@@ -47,6 +47,7 @@ static bool ReadReleaseEntries(const ReleaseManifest& manifest, ReleaseEntries& 
 static DWORD FailAttempt(const std::wstring& errorText)
 {
     g_lastError = errorText;
+    g_attemptOutcome.store(AttemptOutcome::Failed, std::memory_order_release);
     PostMessageW(g_mainWindow, WM_APP_FAILED, 0, 0);
     return 1;
 }
@@ -57,6 +58,7 @@ static DWORD FailVerification(const std::wstring& errorText)
     DeleteFileW(g_installerPath.c_str());
     g_lastError = errorText.empty() ? kMismatch : errorText;
     WriteLogLine(L"Installer SHA-256 verification failed.");
+    g_attemptOutcome.store(AttemptOutcome::Failed, std::memory_order_release);
     PostMessageW(g_mainWindow, WM_APP_FAILED, 0, 0);
     return 1;
 }
@@ -123,6 +125,7 @@ DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
         return FailVerification(errorText);
     }
     WriteLogLine(L"Installer verified successfully.");
+    g_attemptOutcome.store(AttemptOutcome::Verified, std::memory_order_release);
     PostMessageW(g_mainWindow, WM_APP_VERIFIED, 0, 0);
     return 0;
 }

@@ -696,11 +696,16 @@ class ClosingWindowTests(ServedReleaseTestCase):
         self.assertEqual(snapshot.state(), (CHECKING_STATUS, 0, BUSY, False))
         self.assertTrue(snapshot.child("msctls_progress32")["style"] & PBS_MARQUEE, "no marquee while checking")
         # Enter on the disabled button and a posted install command during
-        # the attempt start nothing more.
+        # the attempt start nothing more; a forged end of the attempt, while
+        # its worker still waits for the manifest, neither starts a file nor
+        # ends the attempt.
         self.driver.expect("key %d" % VK_RETURN)
         self.driver.expect("post %d 1" % WM_COMMAND)
+        self.driver.expect("post %d 0" % WM_APP_VERIFIED)
+        self.driver.expect("post %d 0" % WM_APP_FAILED)
         time.sleep(0.5)
         self.assertEqual(self.snapshot().state(), (CHECKING_STATUS, 0, BUSY, False))
+        self.assertFalse(self.driver.call("msgbox 200")["ok"], "a posted failure was shown")
 
         self.assert_closes_promptly_with_0()
         # One attempt, one manifest request: each attempt logs this line first.

@@ -1,6 +1,7 @@
 #include "app/attempt_messages.h"
 #include "transfer/https_download.h"
 #include "workflow/install_worker.h"
+#include "workflow/resumed_download.h"
 #include "test_support.h"
 
 #include <algorithm>
@@ -192,6 +193,23 @@ TEST_SUITE("download")
         CHECK(error == L"The release URL is not hosted on the official KORVA domain.");
         CHECK(buffer.empty());
     }
+
+    TEST_CASE("a resumption that does not continue the file is an unexpected response")
+    {
+        TempFolder base;
+        ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
+        REQUIRE(WriteBytes(Www(L"faults\\resumed.bin"), PatternBytes(100000)));
+        for (const char* resumed : {R"({"status": 416})", R"({"range_shift": -100})", R"({"range_total": 99})"}) {
+            CAPTURE(resumed);
+            ScopedFaultScenario scenario(std::string(R"({"/faults/resumed.bin": {"ranges": true, "etag": "\"r\"", )") +
+                                         R"("requests": [{"close_after": 40000}, )" + resumed + "]}}");
+            std::wstring error;
+            ScopedCloseHandle file;
+            CHECK_FALSE(DownloadInstallerResuming(FaultTlsUrl(L"/faults/resumed.bin"), base.path + L"\\resumed.bin",
+                                                  error, file));
+            CHECK(error == kUnexpected);
+        }
+    }
 }
 
 static void ServeRelease(const std::string& version, const std::string& installer, const std::string& digest)
@@ -214,7 +232,9 @@ TEST_SUITE("worker")
         ServeRelease("1.2.3", installer, "237356E18B503616912ABB8FFAED3A72591E397D4AC294C4637917D48A3F529D");
         DrainThreadMessages();
         g_lastError = L"from an earlier attempt";
+        g_attemptOutcome = AttemptOutcome::Running;
         CHECK(InstallWorker(nullptr) == 0);
+        CHECK(g_attemptOutcome == AttemptOutcome::Verified);
         const std::vector<PostedMessage> posted = DrainThreadMessages();
         REQUIRE(posted.size() >= 2);
         CHECK(posted.front().message == WM_APP_PROGRESS);
@@ -291,7 +311,9 @@ TEST_SUITE("worker")
         DrainThreadMessages();
         g_installerPath = L"C:\\previous\\KORVA-Setup-0.9.exe";
         g_lastError = L"something much longer from an earlier failure";
+        g_attemptOutcome = AttemptOutcome::Running;
         CHECK(InstallWorker(nullptr) == 1);
+        CHECK(g_attemptOutcome == AttemptOutcome::Failed);
         const std::vector<PostedMessage> posted = DrainThreadMessages();
         REQUIRE(!posted.empty());
         CHECK(posted.back().message == WM_APP_FAILED);
@@ -307,7 +329,9 @@ TEST_SUITE("worker")
         ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
         g_lastError = L"The KORVA release manifest is incomplete.";
         ServeRelease("2.0", PatternBytes(1000), kUnrelatedDigest);
+        g_attemptOutcome = AttemptOutcome::Running;
         CHECK(InstallWorker(nullptr) == 1);
+        CHECK(g_attemptOutcome == AttemptOutcome::Failed);
         DrainThreadMessages();
         CHECK(g_lastError == kMismatch);
         CHECK(g_installerPath == base.path + L"\\KORVA\\Installer\\KORVA-Setup-2.0.exe");
