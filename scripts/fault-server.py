@@ -40,6 +40,8 @@ Action fields, all optional:
   etag, last_modified  validators sent with every response of the path
   range_shift  (with ranges) the 206 claims and sends from N plus this
   range_total  (with ranges) the total that Content-Range claims
+  range_limit  (with ranges) a 206 carries at most this many bytes, as hosts
+               that serve a large file in pieces do
   requests     a list of actions, one per request to the path in order (the
                count starts again whenever the scenario file changes), each
                merged over the other fields; past its end those fields alone
@@ -125,8 +127,8 @@ def action_for(scenario_text, path):
 
 def parse_range(value):
     """(first, last or None) of a single "bytes=N-" or "bytes=N-M", else None."""
-    unit, _, spec = value.partition("=")
-    first, dash, last = spec.strip().partition("-")
+    unit, _, wanted = value.partition("=")
+    first, dash, last = wanted.strip().partition("-")
     if unit.strip().lower() != "bytes" or not dash or not first.isdigit() or (last and not last.isdigit()):
         return None
     return int(first), int(last) if last else None
@@ -147,6 +149,8 @@ def apply_range(status, body, action, headers):
         return 416, b"", extra
     first += action.get("range_shift", 0)
     end = len(body) - 1 if last is None else min(last, len(body) - 1)
+    if "range_limit" in action:
+        end = min(end, first + action["range_limit"] - 1)
     extra["Content-Range"] = "bytes %d-%d/%d" % (first, end, action.get("range_total", len(body)))
     return 206, body[first:end + 1], extra
 

@@ -259,8 +259,10 @@ static bool ParseContentRange(const std::wstring& text, unsigned long long& firs
 }
 
 // A 206 goes on only where the file stands, towards the same total, with no
-// more bytes than the range; end is where its body stops.
-static bool ContinueFile(HINTERNET request, const FileTransfer& transfer, unsigned long long& end)
+// more bytes than the range; end is where its body stops. Where the first
+// answer gave no length, the first total a range names becomes the file's,
+// so a range that stops short of it is an interruption, not the whole file.
+static bool ContinueFile(HINTERNET request, FileTransfer& transfer, unsigned long long& end)
 {
     unsigned long long first = 0;
     unsigned long long last = 0;
@@ -276,6 +278,10 @@ static bool ContinueFile(HINTERNET request, const FileTransfer& transfer, unsign
         return false;
     }
     end = last + 1;
+    if (!transfer.totalKnown && totalKnown) {
+        transfer.totalKnown = true;
+        transfer.total = total;
+    }
     return true;
 }
 
@@ -386,13 +392,21 @@ static bool DownloadThrough(const ParsedUrl& parsed, const std::wstring& proxy, 
 // request that goes this way got no HTTP response directly, which is the
 // general message, and a proxy's 407 or refusal reads the same. A file that
 // another program holds is no route's failure and is told as such.
+// Only a proxy that answered becomes the host's route for the rest of the
+// attempt: one that is out of reach as well must not shut out a direct route
+// that comes back while a download waits to resume.
 static bool DownloadThroughProxy(const ParsedUrl& parsed, const std::wstring& proxy, ByteBuffer& buffer,
                                  FileTransfer* transfer, bool reportProgress, std::wstring& errorText,
                                  std::wstring& location)
 {
     std::wstring proxyError;
-    DWORD unused = 0;
-    if (DownloadThrough(parsed, proxy, buffer, transfer, reportProgress, proxyError, location, unused)) {
+    DWORD noResponseError = 0;
+    const bool done =
+        DownloadThrough(parsed, proxy, buffer, transfer, reportProgress, proxyError, location, noResponseError);
+    if (!AnotherRouteMayCure(noResponseError)) {
+        RememberDirectRouteFailed(parsed.host);
+    }
+    if (done) {
         return true;
     }
     errorText = proxyError == kFileInUseMessage ? kFileInUseMessage : kDownloadFailedMessage;
@@ -420,7 +434,6 @@ static bool RequestOnce(const std::wstring& url, const ParsedUrl& parsed, ByteBu
     if (proxyAsked || !AnotherRouteMayCure(noResponseError) || !FindUserProxyRoute(url, parsed.host, proxy)) {
         return false;
     }
-    RememberDirectRouteFailed(parsed.host);
     return DownloadThroughProxy(parsed, proxy, buffer, transfer, reportProgress, errorText, location);
 }
 

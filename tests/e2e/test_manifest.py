@@ -45,7 +45,10 @@ class RefusedManifest(AttemptTestCase):
         # none of these may lead to a file anywhere, inside or outside it.
         # Unchecked, "\\..\\..\\..\\..\\escaped" would land in this suite's folder.
         for version in ["..\\x", "\\..\\..\\..\\..\\escaped", "a/../../../../escaped", "/", "1.2:stream", "<1.2>",
-                        "1.2\x07", "1.2\x00evil", "1?*"]:
+                        "1.2\x07", "1.2\x00evil", "1?*",
+                        # Shown other than they are: reversed by an override,
+                        # hidden, or a C1 control that reaches the log raw.
+                        "1.2\u202eexe.3", "1.2\u200b", "1.2\U000e0041", "1.2\x85"]:
             with self.subTest(version=version):
                 self.appdata, self.appdata_win = self.new_folder("appdata")
                 self.serve_release(version, GOOD_URL, GOOD_DIGEST)

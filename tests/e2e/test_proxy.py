@@ -237,6 +237,24 @@ class SecondRoute(AttemptTestCase):
         self.assertGreaterEqual(seconds, CONNECT_TIMEOUT - 1)
         self.assertLess(seconds, 2 * CONNECT_TIMEOUT - 1)
 
+    def test_a_drop_through_the_proxy_resumes_through_the_proxy(self):
+        # The direct route never answers, so every request that reached the
+        # server came through the proxy, the resumption included.
+        path = "/faults/proxy/KORVA-Setup.exe"
+        self.serve(path, INSTALLER)
+        self.set_scenario({path: {"ranges": True, "etag": '"proxied-1"', "requests": [{"close_after": 40000}]}})
+        set_user_proxy_settings(proxy=PROXY)
+        self.serve_release_at(self.url(path))
+        self.cut_direct_route()
+        self.assertEqual(self.run_attempt(), 0)
+        self.assertEqual(self.read_file(self.installer_file(VERSION)), INSTALLER)
+        self.assert_log([CHECKING, downloading(VERSION),
+                         "Download interrupted after 40000 of %d bytes; resuming." % len(INSTALLER), VERIFIED])
+        self.assertEqual(set(self.proxy_log.tunnels()), {"korva.com:443"})
+        served = [(r[1], r[2]) for r in self.served()]
+        self.assertEqual(served, [(MANIFEST_PATH, 200), (path, 200), (path, 206)])
+        self.assertEqual([r.range for r in self.requests() if r.path.endswith(path)][-1], "bytes=40000-")
+
     # --- the second route fails too ------------------------------------------
 
     def test_unusable_proxy_fails_quickly_after_one_try(self):

@@ -172,6 +172,21 @@ class Resumption(AttemptTestCase):
                 self.assertEqual(len(self.installer_requests()), 2)
                 self.assertEqual(len(self.log_texts()), 3)
 
+    def test_ranges_served_in_pieces_after_a_first_answer_without_length_are_resumed(self):
+        # The first answer gives no length; the total comes from the first
+        # 206, so a piece that stops short of it is no whole file.
+        piece = len(INSTALLER) // 3
+        # A broken record, not a reset: without a length Wine may take a reset
+        # for the end of the body.
+        action = dict(RANGED, range_limit=piece, requests=[{"length": "none", "corrupt_after": 50000}])
+        self.assertEqual(self.attempt(action), 0)
+        self.assertEqual(self.read_file(self.installer_file("3.1.4")), INSTALLER)
+        starts = [50000, 50000 + piece, 50000 + 2 * piece]
+        self.assert_log([CHECKING, downloading("3.1.4"), "Download interrupted after 50000 bytes; resuming."] +
+                        [interrupted(n, len(INSTALLER)) for n in starts[1:]] + [VERIFIED])
+        self.assertEqual([(r.status, r.range) for r in self.installer_requests()],
+                         [(200, "-")] + [(206, "bytes=%d-" % n) for n in starts])
+
     def test_network_gone_for_a_moment_or_for_good(self):
         with self.subTest("about 3 s: the third try gets through"):
             action = dict(RANGED, requests=[{"reset_after": 50000, "outage_seconds": 2.5}])
