@@ -85,7 +85,7 @@ class FaultServer(socketserver.ThreadingTCPServer):
         super().__init__((address, port), Handler)
         self.config = config
         self.tls_context = tls_context
-        self.outage = ("", 0.0)  # scenario text it belongs to, end
+        self.outage = (None, 0.0)  # scenario it belongs to, end
         self.connection_log = connection_log
 
 
@@ -100,26 +100,28 @@ def read_head(sock):
 
 
 def load_scenario(path):
+    """(text, when it was written): a scenario written again with the same
+    text is a new one, so its per-request list starts again at the first."""
     try:
         with open(path, encoding="utf-8") as f:
-            return f.read()
+            return f.read(), os.fstat(f.fileno()).st_mtime_ns
     except FileNotFoundError:
-        return "{}"
+        return "{}", 0
 
 
 REQUEST_COUNTS = {}
 REQUEST_COUNTS_LOCK = threading.Lock()
 
 
-def action_for(scenario_text, path):
+def action_for(scenario, path):
     """The action of this request to path: "requests" entries count per
-    scenario text, so a rewritten scenario starts again at the first."""
-    action = json.loads(scenario_text).get(path, {})
+    scenario, so a rewritten scenario starts again at the first."""
+    action = json.loads(scenario[0]).get(path, {})
     per_request = action.pop("requests", None)
     if not per_request:
         return action
     with REQUEST_COUNTS_LOCK:
-        key = (scenario_text, path)
+        key = (scenario, path)
         index = REQUEST_COUNTS.get(key, 0)
         REQUEST_COUNTS[key] = index + 1
     return dict(action, **per_request[index]) if index < len(per_request) else action
@@ -245,8 +247,8 @@ class Handler(socketserver.BaseRequestHandler):
             headers[name.strip().lower()] = value.strip()
         target = request_line.split(" ")[1] if request_line.count(" ") >= 2 else "/"
         path = target.split("?", 1)[0]
-        scenario_text = load_scenario(cfg.scenario)
-        action = action_for(scenario_text, path)
+        scenario = load_scenario(cfg.scenario)
+        action = action_for(scenario, path)
         body = resolve_body(cfg.www, path, action)
         status = action.get("status", 200 if body is not None else 404)
         body = b"" if body is None or status == 204 else body
@@ -255,7 +257,7 @@ class Handler(socketserver.BaseRequestHandler):
             action = dict(action, headers=dict(extra, **action.get("headers", {})))
         sent = self.respond(sock, status, body, action)
         if "outage_seconds" in action:
-            self.server.outage = (scenario_text, time.monotonic() + float(action["outage_seconds"]))
+            self.server.outage = (scenario, time.monotonic() + float(action["outage_seconds"]))
         with cfg.log_lock, open(cfg.log, "a", encoding="utf-8") as log:
             log.write("\t".join([str(self.server.server_address[1]), headers.get("host", "-"), request_line,
                                  str(status), str(sent), headers.get("user-agent", "-"),
