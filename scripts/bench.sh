@@ -13,8 +13,8 @@
 # (tinyproxy, scripts/sandbox.d/30-proxy.sh) is the second route, with its
 # extra time over the direct attempt. Then a download cut at 90% (scripts/
 # fault-server.py, which serves ranges): resumed within the attempt, beside
-# the uninterrupted one and beside the cost without resumption (the failed
-# attempt plus a second whole one, estimated from the uninterrupted time).
+# the uninterrupted one and beside the cost without resumption: the failed
+# attempt (cut, its one resumption refused) plus a second whole one, measured.
 # Prints medians of RUNS runs; pass/fail is not judged.
 #   scripts/bench.sh [SIZE_MIB=64] [RUNS=5]
 #   scripts/bench.sh resume [SIZE_MIB=256] [RUNS=3]   only the cut download
@@ -61,6 +61,12 @@ seconds() { # command... -> elapsed seconds of one run
   end=$(date +%s.%N)
   awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }'
 }
+exits() { # code command...: succeeds when command exits with code
+  local want=$1 got=0
+  shift
+  "$@" || got=$?
+  [ "$got" = "$want" ]
+}
 median() { sort -n | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1])/2; printf "%.3f", m}'; }
 measure() { # label command...
   local label=$1 i
@@ -97,30 +103,39 @@ resume_rows() {
   sed "s|^installerUrl=.*|installerUrl=$url|" "$manifest" | grep -v '^signature' >"$manifest.tmp"
   mv "$manifest.tmp" "$manifest"
   cut=$((size_mib * 1024 * 1024 * 9 / 10))
-  cut_run() { # scenario-json -> "seconds bytes-sent"
+  cut_run() { # scenario-json [expected exit code] -> "seconds bytes-sent"
     echo "$1" >"$KORVA_FAULT_SCENARIO"
     mark=$(stat -c %s "$KORVA_FAULT_LOG")
-    t=$(seconds timeout 600 wine "$exe" --download-test)
+    t=$(seconds exits "${2:-0}" timeout 600 wine "$exe" --download-test)
     bytes=$(tail -c "+$((mark + 1))" "$KORVA_FAULT_LOG" | awk -F'\t' '$3 ~ /bench-setup/ { s += $5 } END { print s + 0 }')
     echo "$t $bytes"
   }
-  local whole resumed i
+  local whole resumed failed i
   for ((i = 0; i < runs; i++)); do
     cut_run '{"/faults/bench-setup.exe": {"ranges": true, "etag": "\"b\""}}' >>"$timings.whole"
     cut_run "{\"/faults/bench-setup.exe\": {\"ranges\": true, \"etag\": \"\\\"b\\\"\", \"requests\": [{\"reset_after\": $cut}]}}" \
       >>"$timings.resumed"
+    # As an attempt without resumption ends: the rest is refused (503), so
+    # the attempt fails after the cut, and only a second attempt succeeds.
+    cut_run "{\"/faults/bench-setup.exe\": {\"requests\": [{\"reset_after\": $cut}, {\"status\": 503, \"body\": \"\"}]}}" 1 \
+      >>"$timings.failed"
   done
   rm -f "$KORVA_FAULT_SCENARIO"
   whole=$(cut -d' ' -f1 <"$timings.whole" | median)
   resumed=$(cut -d' ' -f1 <"$timings.resumed" | median)
-  local whole_bytes resumed_bytes total=$((size_mib * 1024 * 1024))
+  local whole_bytes resumed_bytes
   whole_bytes=$(cut -d' ' -f2 <"$timings.whole" | median)
   resumed_bytes=$(cut -d' ' -f2 <"$timings.resumed" | median)
   printf '\n%-46s %10s %12s\n' "$size_mib MiB cut at 90%, median of $runs runs" seconds "bytes sent"
   printf '%-46s %10s %12.0f\n' "uninterrupted" "$whole" "$whole_bytes"
   printf '%-46s %10s %12.0f\n' "cut at 90%, resumed in the attempt" "$resumed" "$resumed_bytes"
-  printf '%-46s %10s %12s\n' "cut at 90%, no resumption (est.: 0.9 + 1 whole)" \
-    "$(awk -v w="$whole" 'BEGIN { printf "%.3f", 1.9 * w }')" "$((cut + total))"
+  failed=$(cut -d' ' -f1 <"$timings.failed" | median)
+  local failed_bytes
+  failed_bytes=$(cut -d' ' -f2 <"$timings.failed" | median)
+  printf '%-46s %10s %12.0f\n' "  the failed attempt (1 s of it waits to resume)" "$failed" "$failed_bytes"
+  printf '%-46s %10s %12.0f\n' "cut at 90%, no resumption: failed + whole" \
+    "$(awk -v f="$failed" -v w="$whole" 'BEGIN { printf "%.3f", f + w }')" \
+    "$(awk -v f="$failed_bytes" -v w="$whole_bytes" 'BEGIN { printf "%.0f", f + w }')"
 }
 timings=$KORVA_SANDBOX/bench/timings
 rm -f "$timings".*
