@@ -4,8 +4,9 @@
 #   release-keys      the public keys in keys/ are the ones BUILDINFO names
 #   signature         osslsigncode verifies the Authenticode signature against the CA
 #   remove-signature  the signed exe less its signature is the unsigned exe, byte for byte
-#   rebuild           the commit in BUILDINFO, built again by its own release command in a
-#                     fresh clone, gives the unsigned exe byte for byte
+#   rebuild           the commit in BUILDINFO, which must be in this repository's history,
+#                     built again by its own release command in a fresh clone, gives the
+#                     unsigned exe byte for byte
 # Exits 0 only when every check passed.
 #
 #   scripts/verify-release.sh DIR [--ca CA.pem] [--repo GIT-REPOSITORY] [--skip-rebuild]
@@ -130,6 +131,26 @@ check_rebuild() {
     fail rebuild "built from a work tree with uncommitted changes: no commit gives these bytes"
     return
   }
+  # The rebuild runs the release command of the commit it builds, so only a
+  # commit in the history of this repository's HEAD is built: code the
+  # verifier already has checked out, and trusts by running this very script.
+  # --repo's HEAD would not do: it is only where the source is fetched from,
+  # perhaps the publisher's own, and a hostile publisher makes its commit that
+  # HEAD. A commit from anywhere else could run anything here and hand back
+  # whatever exe it likes.
+  local head
+  head=$(git -C "$root" rev-parse --verify -q 'HEAD^{commit}') || {
+    fail rebuild "$root (holding this script) is not a git repository with a commit, so nothing says commit $commit is one you trust"
+    return
+  }
+  if ! git -C "$root" cat-file -e "$commit^{commit}" 2>/dev/null; then
+    fail rebuild "commit $commit is not in this verifier's history ($root, HEAD $head): only code you already have is run; if the commit is new, update your copy from a source you trust, then check again"
+    return
+  fi
+  if ! git -C "$root" merge-base --is-ancestor "$commit" "$head"; then
+    fail rebuild "commit $commit is in $root but not in the history of its HEAD $head: only code you already have checked out is run; check out the release's branch if you trust it, then check again"
+    return
+  fi
   if ! git clone -q --no-checkout "$repo" "$work/src" 2>"$work/clone.log" ||
     ! git -C "$work/src" checkout -q --detach "$commit" 2>>"$work/clone.log"; then
     fail rebuild "commit $commit is not in $repo (fetch it, or pass --repo)"
