@@ -20,7 +20,9 @@
 # --signer fails the signature check. --allow-unsigned accepts a release
 # whose exe carries no signature at all; without it such a release fails.
 # --ca defaults to the system's certificate bundle; --repo (where the source
-# commit is fetched from) to the repository holding this script.
+# commit is fetched from) to the repository holding this script. Wherever it
+# is fetched from, the commit must be in the history of this repository's
+# HEAD: the rebuild runs the commit's own release command.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 exe=KORVA-Installer.exe
