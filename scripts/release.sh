@@ -12,7 +12,9 @@
 #       [--timestamp-url URL] [--allow-dirty] --out DIR
 #
 # The output appears only when everything succeeded: it is put together in a
-# temporary folder beside DIR and moved into place at the end.
+# temporary folder beside DIR and moved into place at the end. A signed
+# release ends with the SHA-256 fingerprint of the signing certificate, which
+# users name to verify-release.sh --signer.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 exe_name=KORVA-Installer.exe
@@ -47,6 +49,32 @@ while [ $# -gt 0 ]; do
     *) die "unknown argument '$1' (see --help)" ;;
   esac
 done
+
+# The SHA-256 fingerprint (colon-separated, upper case, as openssl x509
+# -fingerprint prints it) of the certificate that made EXE's Authenticode
+# signature. OpenSSL picks it from the signature's certificates by the
+# signer's issuer and serial number, so a chain or any other certificate
+# stored beside it is never taken for the signer. -nosigs: this only names
+# the signer; osslsigncode verify judges the signature itself. On failure
+# prints why and returns 1. (verify-release.sh has the same function.)
+signer_fingerprint() { # EXE WORK-FOLDER
+  local count
+  if ! osslsigncode extract-signature -in "$1" -out "$2/signature.p7" >"$2/extract.log" 2>&1; then
+    echo "osslsigncode extract-signature: $(grep -v -e '^PE checksum' -e '^Failed' "$2/extract.log" | tr '\n' ' ')"
+    return 1
+  fi
+  if ! openssl smime -verify -inform DER -in "$2/signature.p7" -noverify -nosigs -signer "$2/signer.pem" \
+    -out /dev/null >"$2/signer.log" 2>&1; then
+    echo "openssl cannot find the signer's certificate in the signature: $(head -n 2 "$2/signer.log" | tr '\n' ' ')"
+    return 1
+  fi
+  count=$(grep -c -- '-----BEGIN CERTIFICATE-----' "$2/signer.pem")
+  [ "$count" = 1 ] || {
+    echo "the signature has $count signers; an Authenticode signature has one"
+    return 1
+  }
+  openssl x509 -in "$2/signer.pem" -noout -fingerprint -sha256 | sed 's/^[^=]*=//' | tr a-f A-F
+}
 
 # A file the user named must exist and be readable: say which and why, rather
 # than let a tool fail half-way with a message about something else.
@@ -159,6 +187,14 @@ if [ ${#sign[@]} -gt 0 ]; then
     -in "$stage/KORVA-Installer.unsigned.exe" -out "$stage/$exe_name" >"$work/sign.log" 2>&1 ||
     { cat "$work/sign.log" >&2 && die "signing failed; nothing was written"; }
   signed=yes
+  # Users check a release against this fingerprint (verify-release.sh --signer),
+  # which they must get from the publisher by another way than the release
+  # folder: nothing in the folder is signed but the exe. It is taken from the
+  # signed exe as the verifier takes it, so it names the certificate that
+  # really signed, whatever else the certificate file or PKCS#12 file holds.
+  signer_fingerprint "$stage/$exe_name" "$work" >"$work/fingerprint" ||
+    die "cannot read the signer's certificate back from the signed exe: $(cat "$work/fingerprint")"
+  fingerprint=$(cat "$work/fingerprint")
 else
   cp "$stage/KORVA-Installer.unsigned.exe" "$stage/$exe_name"
   signed=no
@@ -186,3 +222,7 @@ mv "$stage" "$out"
 trap 'rm -rf "$work"' EXIT
 echo "release: $out"
 ls -l "$out" | sed 1d
+if [ $signed = yes ]; then
+  echo "release: signed by the certificate with SHA-256 fingerprint $fingerprint"
+  echo "release: publish it apart from the release; users check with: scripts/verify-release.sh DIR --signer $fingerprint"
+fi

@@ -2,16 +2,27 @@
 # Checks a release folder written by scripts/release.sh, one line per check:
 #   sha256sums        every file matches SHA256SUMS, which covers both exes and BUILDINFO
 #   release-keys      the public keys in keys/ are the ones BUILDINFO names
-#   signature         osslsigncode verifies the Authenticode signature against the CA
+#   signature         osslsigncode verifies the Authenticode signature against the CA, and
+#                     the signing certificate is the one --signer names
 #   remove-signature  the signed exe less its signature is the unsigned exe, byte for byte
-#   rebuild           the commit in BUILDINFO, built again by its own release command in a
-#                     fresh clone, gives the unsigned exe byte for byte
+#   rebuild           the commit in BUILDINFO, which must be in this repository's history,
+#                     built again by its own release command in a fresh clone, gives the
+#                     unsigned exe byte for byte
 # Exits 0 only when every check passed.
 #
-#   scripts/verify-release.sh DIR [--ca CA.pem] [--repo GIT-REPOSITORY] [--skip-rebuild]
+#   scripts/verify-release.sh DIR --signer SHA256 [--ca CA.pem] [--repo GIT-REPOSITORY]
+#       [--skip-rebuild] [--allow-unsigned]
 #
+# --signer is the SHA-256 fingerprint of the publisher's signing certificate
+# (64 hex digits, colons and case as you like), as the publisher announces it.
+# It is never read from the release folder: nothing there is signed but the
+# exe, so a forger would write their own. A signed release checked without
+# --signer fails the signature check. --allow-unsigned accepts a release
+# whose exe carries no signature at all; without it such a release fails.
 # --ca defaults to the system's certificate bundle; --repo (where the source
-# commit is fetched from) to the repository holding this script.
+# commit is fetched from) to the repository holding this script. Wherever it
+# is fetched from, the commit must be in the history of this repository's
+# HEAD: the rebuild runs the commit's own release command.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 exe=KORVA-Installer.exe
@@ -21,15 +32,28 @@ usage() {
   awk '/^#   scripts/ { shown = 1 } shown && !/^#/ { exit } shown' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
   exit "${1:-2}"
 }
-dir="" ca="" repo=$root rebuild=1
+bad_usage() {
+  echo "verify-release: $*" >&2
+  exit 2
+}
+dir="" ca="" repo=$root rebuild=1 signer="" allow_unsigned=0
 while [ $# -gt 0 ]; do
   case $1 in
-    --ca | --repo)
-      [ $# -ge 2 ] || usage
-      [ "$1" = --ca ] && ca=$2 || repo=$2
+    --ca | --repo | --signer)
+      [ $# -ge 2 ] || bad_usage "$1 needs a value"
+      case $1 in
+        --ca) ca=$2 ;;
+        --repo) repo=$2 ;;
+        --signer)
+          signer=$(printf '%s' "$2" | tr -d : | tr A-F a-f)
+          [[ $signer =~ ^[0-9a-f]{64}$ ]] ||
+            bad_usage "--signer '$2' is not a SHA-256 fingerprint: 64 hex digits, with or without colons (openssl x509 -noout -fingerprint -sha256)"
+          ;;
+      esac
       shift 2
       ;;
     --skip-rebuild) rebuild=0 && shift ;;
+    --allow-unsigned) allow_unsigned=1 && shift ;;
     -h | --help) usage 0 ;;
     -*) echo "verify-release: unknown option '$1'" >&2 && usage ;;
     *) [ -z "$dir" ] || usage && dir=$1 && shift ;;
@@ -94,19 +118,74 @@ check_keys() {
 }
 check_keys
 
+# The SHA-256 fingerprint (colon-separated, upper case, as openssl x509
+# -fingerprint prints it) of the certificate that made EXE's Authenticode
+# signature. OpenSSL picks it from the signature's certificates by the
+# signer's issuer and serial number, so a chain or any other certificate
+# stored beside it (a forger may add the publisher's own, which is public) is
+# never taken for the signer. -nosigs: this only names the signer;
+# osslsigncode verify judges the signature itself. On failure prints why and
+# returns 1. (release.sh has the same function.)
+signer_fingerprint() { # EXE WORK-FOLDER
+  local count
+  if ! osslsigncode extract-signature -in "$1" -out "$2/signature.p7" >"$2/extract.log" 2>&1; then
+    echo "osslsigncode extract-signature: $(grep -v -e '^PE checksum' -e '^Failed' "$2/extract.log" | tr '\n' ' ')"
+    return 1
+  fi
+  if ! openssl smime -verify -inform DER -in "$2/signature.p7" -noverify -nosigs -signer "$2/signer.pem" \
+    -out /dev/null >"$2/signer.log" 2>&1; then
+    echo "openssl cannot find the signer's certificate in the signature: $(head -n 2 "$2/signer.log" | tr '\n' ' ')"
+    return 1
+  fi
+  count=$(grep -c -- '-----BEGIN CERTIFICATE-----' "$2/signer.pem")
+  [ "$count" = 1 ] || {
+    echo "the signature has $count signers; an Authenticode signature has one"
+    return 1
+  }
+  openssl x509 -in "$2/signer.pem" -noout -fingerprint -sha256 | sed 's/^[^=]*=//' | tr a-f A-F
+}
+
+# Whether the exe is signed is read from the exe: BUILDINFO's "signed:" line
+# is no more signed than the rest of the folder, so it can only make a check
+# fail, never let one pass.
 check_signature() {
-  local verify=(osslsigncode verify -in "$dir/$exe")
+  local claimed found subject verify=(osslsigncode verify -in "$dir/$exe")
   [ -z "$ca" ] || verify+=(-CAfile "$ca")
-  if [ "$(info signed)" != yes ]; then
-    cmp -s "$dir/$exe" "$dir/$unsigned" &&
-      pass signature "unsigned release; $exe is the unsigned exe" ||
-      fail signature "BUILDINFO says unsigned, but $exe differs from $unsigned"
+  claimed=$(info signed)
+  mkdir "$work/signer"
+  if ! osslsigncode extract-signature -in "$dir/$exe" -out "$work/signer/probe.p7" >"$work/probe.log" 2>&1; then
+    if ! grep -q 'No signature found' "$work/probe.log"; then
+      fail signature "osslsigncode cannot read $exe: $(grep -v -e '^PE checksum' -e '^Failed' "$work/probe.log" | tr '\n' ' ')"
+    elif [ "$claimed" = yes ]; then
+      fail signature "$exe carries no Authenticode signature, yet BUILDINFO says 'signed: yes'"
+    elif [ $allow_unsigned = 0 ]; then
+      fail signature "$exe is not signed, and an unsigned release passes only with --allow-unsigned (BUILDINFO's 'signed: ${claimed:-(none)}' is signed by no one and proves nothing)"
+    elif cmp -s "$dir/$exe" "$dir/$unsigned"; then
+      pass signature "unsigned release, accepted by --allow-unsigned; $exe is $unsigned"
+    else
+      fail signature "$exe is not signed and differs from $unsigned"
+    fi
+    echo "SKIP remove-signature: $exe carries no signature"
     return
   fi
-  if "${verify[@]}" >"$work/verify.log" 2>&1; then
-    pass signature "$(sed -n 's/^\s*Subject: //p' "$work/verify.log" | head -n 1) (CA: ${ca:-system bundle})"
-  else
+
+  # A signature that does not verify says nothing about who made it, so that
+  # is judged first.
+  if ! "${verify[@]}" >"$work/verify.log" 2>&1; then
     fail signature "osslsigncode verify: $(grep -iE 'fail|error|mismatch' "$work/verify.log" | head -n 3 | tr '\n' ' ')"
+  elif ! found=$(signer_fingerprint "$dir/$exe" "$work/signer"); then
+    fail signature "$found"
+  else
+    subject=$(openssl x509 -in "$work/signer/signer.pem" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
+    if [ -z "$signer" ]; then
+      fail signature "signed by '$subject' (SHA-256 $found), but no --signer names the certificate to expect: pass --signer with the fingerprint the publisher announces (not one read from this folder)"
+    elif [ "$(printf '%s' "$found" | tr -d : | tr A-F a-f)" != "$signer" ]; then
+      fail signature "the signer is not the one named: signed by '$subject' (SHA-256 $found), --signer names $(printf '%s' "$signer" | tr a-f A-F | sed 's/../&:/g; s/:$//')"
+    elif [ "$claimed" != yes ]; then
+      fail signature "$exe is signed, yet BUILDINFO says 'signed: ${claimed:-(none)}'"
+    else
+      pass signature "signed by the named certificate '$subject' (SHA-256 $found; CA: ${ca:-system bundle})"
+    fi
   fi
   if ! osslsigncode remove-signature -in "$dir/$exe" -out "$work/stripped.exe" >"$work/remove.log" 2>&1; then
     fail remove-signature "osslsigncode could not remove the signature: $(tail -n 1 "$work/remove.log")"
@@ -130,6 +209,26 @@ check_rebuild() {
     fail rebuild "built from a work tree with uncommitted changes: no commit gives these bytes"
     return
   }
+  # The rebuild runs the release command of the commit it builds, so only a
+  # commit in the history of this repository's HEAD is built: code the
+  # verifier already has checked out, and trusts by running this very script.
+  # --repo's HEAD would not do: it is only where the source is fetched from,
+  # perhaps the publisher's own, and a hostile publisher makes its commit that
+  # HEAD. A commit from anywhere else could run anything here and hand back
+  # whatever exe it likes.
+  local head
+  head=$(git -C "$root" rev-parse --verify -q 'HEAD^{commit}') || {
+    fail rebuild "$root (holding this script) is not a git repository with a commit, so nothing says commit $commit is one you trust"
+    return
+  }
+  if ! git -C "$root" cat-file -e "$commit^{commit}" 2>/dev/null; then
+    fail rebuild "commit $commit is not in this verifier's history ($root, HEAD $head): only code you already have is run; if the commit is new, update your copy from a source you trust, then check again"
+    return
+  fi
+  if ! git -C "$root" merge-base --is-ancestor "$commit" "$head"; then
+    fail rebuild "commit $commit is in $root but not in the history of its HEAD $head: only code you already have checked out is run; check out the release's branch if you trust it, then check again"
+    return
+  fi
   if ! git clone -q --no-checkout "$repo" "$work/src" 2>"$work/clone.log" ||
     ! git -C "$work/src" checkout -q --detach "$commit" 2>>"$work/clone.log"; then
     fail rebuild "commit $commit is not in $repo (fetch it, or pass --repo)"

@@ -71,7 +71,9 @@ def flip_byte(name, offset):
 
 def make_signing_material():
     """Two release keys; a CA with a code-signing certificate (also as a
-    password-protected PKCS#12 file); another CA with a certificate of its own."""
+    password-protected PKCS#12 file holding the CA too, as a publisher's
+    usually does) and an impostor's certificate from the same CA with the
+    same subject; another CA with a certificate of its own."""
     os.makedirs(path("pki"))
     pki = path("pki")
     for name in ("a", "b"):
@@ -90,10 +92,31 @@ def make_signing_material():
         must(["openssl", "x509", "-req", "-in", f"{signer}.csr", "-CA", f"{pki}/{ca}.pem", "-CAkey",
               f"{pki}/{ca}.key", "-CAcreateserial", "-days", "2", "-extfile", f"{pki}/codesign.cnf",
               "-out", f"{signer}.pem"])
+    # Only the key and the fingerprint tell the impostor from the signer. Its
+    # serial number, the highest of its length, puts the signer's certificate
+    # first when both are stored in one signature (a signature keeps them in
+    # DER order).
+    impostor = f"{pki}/ca-impostor"
+    must(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=KORVA Release Signer",
+          "-keyout", f"{impostor}.key", "-out", f"{impostor}.csr"])
+    must(["openssl", "x509", "-req", "-in", f"{impostor}.csr", "-CA", f"{pki}/ca.pem", "-CAkey", f"{pki}/ca.key",
+          "-set_serial", "0x7f" + "ff" * 19, "-days", "2", "-extfile", f"{pki}/codesign.cnf",
+          "-out", f"{impostor}.pem"])
     with open(f"{pki}/p12.pass", "w") as f:
         f.write(PASSWORD)
     must(["openssl", "pkcs12", "-export", "-in", f"{pki}/ca-signer.pem", "-inkey", f"{pki}/ca-signer.key",
-          "-passout", f"pass:{PASSWORD}", "-out", f"{pki}/signer.p12"])
+          "-certfile", f"{pki}/ca.pem", "-passout", f"pass:{PASSWORD}", "-out", f"{pki}/signer.p12"])
+
+
+def fingerprint(certificate):
+    """SHA-256 fingerprint as openssl prints it, AB:CD:..."""
+    return must(["openssl", "x509", "-in", certificate, "-noout", "-fingerprint", "-sha256"]).strip().split("=")[1]
+
+
+def signer_fingerprint():
+    """The fingerprint of the release's signing certificate: what the
+    publisher announces and users pass to --signer."""
+    return fingerprint(path("pki", "ca-signer.pem"))
 
 
 def copy_source(destination):
@@ -144,6 +167,8 @@ class Reproducible(unittest.TestCase):
                             "--pkcs12", path("pki", "signer.p12"), "--pass-file", path("pki", "p12.pass"),
                             "--out", path("dist")])
         self.assertEqual(code, 0, output)
+        # The signer's certificate, not the CA's beside it in the PKCS#12 file.
+        self.assertIn(f"SHA-256 fingerprint {signer_fingerprint()}\n", output)
         self.assertEqual(sorted(os.listdir(path("dist"))),
                          sorted([EXE, UNSIGNED, "BUILDINFO", "SHA256SUMS", "keys"]))
         info = build_info(path("dist"))
@@ -168,8 +193,10 @@ class Reproducible(unittest.TestCase):
         # system's /usr/... libraries where /tmp sorts before them.
         rebuild_tmp = tempfile.mkdtemp(dir="/var/tmp", prefix="korva-release-test.")
         self.addCleanup(shutil.rmtree, rebuild_tmp, True)
+        # The fingerprint as a user may type it: no colons, lower case.
         code, output = run([path("elsewhere", "deeper", "src-b", "scripts", "verify-release.sh"), path("dist"),
-                            "--ca", path("pki", "ca.pem")], env={"TMPDIR": rebuild_tmp})
+                            "--ca", path("pki", "ca.pem"), "--signer", signer_fingerprint().replace(":", "").lower()],
+                           env={"TMPDIR": rebuild_tmp})
         self.assertEqual(code, 0, output)
         self.assertEqual(checks(output), dict.fromkeys(
             ["sha256sums", "release-keys", "signature", "remove-signature", "rebuild"], "PASS"), output)
@@ -221,10 +248,37 @@ class Signing(unittest.TestCase):
         sums = re.sub(r"^[0-9a-f]{64}(  %s)$" % re.escape(name), digest + r"\1", sums, flags=re.M)
         write(os.path.join(release, "SHA256SUMS"), sums.encode())
 
-    def verify(self, release):
-        code, output = run([os.path.join(ROOT, "scripts", "verify-release.sh"), release, "--ca",
-                            path("pki", "ca.pem"), "--skip-rebuild"])
+    def set_info(self, release, key, value):
+        """Rewrites one BUILDINFO line and, as an attacker would, its SHA256SUMS line."""
+        name = os.path.join(release, "BUILDINFO")
+        info, count = re.subn(r"^(%s: ).*$" % re.escape(key), lambda m: m.group(1) + value, read(name).decode(),
+                              flags=re.M)
+        self.assertEqual(count, 1, key)
+        write(name, info.encode())
+        self.set_sum(release, "BUILDINFO")
+
+    def verify(self, release, *arguments, signer="publisher", root=ROOT, rebuild=False):
+        command = [os.path.join(root, "scripts", "verify-release.sh"), release, "--ca", path("pki", "ca.pem")]
+        if signer:
+            command += ["--signer", signer_fingerprint() if signer == "publisher" else signer]
+        if not rebuild:
+            command.append("--skip-rebuild")
+        code, output = run(command + list(arguments))
         return code, checks(output), output
+
+    def stored_certificates(self, exe):
+        """Fingerprints of the certificates stored in EXE's signature, in their order."""
+        signature = os.path.join(self.scratch, "signature.p7")
+        must(["osslsigncode", "extract-signature", "-in", exe, "-out", signature])
+        bag = must(["openssl", "pkcs7", "-inform", "DER", "-in", signature, "-print_certs"])
+        os.remove(signature)
+        found = []
+        for pem in re.findall(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", bag, re.S):
+            name = os.path.join(self.scratch, "stored.pem")
+            write(name, pem.encode())
+            found.append(fingerprint(name))
+            os.remove(name)
+        return found
 
     def test_verify_release_names_the_failed_check(self):
         code, found, output = self.verify(self.tampered_release())
@@ -257,6 +311,90 @@ class Signing(unittest.TestCase):
             code, found, output = self.verify(release)
             self.assertEqual(code, 1, output)
             self.assertEqual((found["signature"], found["remove-signature"]), ("FAIL", "PASS"), output)
+
+        with self.subTest("signed by another certificate of the same CA, the named one stored first"):
+            release = self.tampered_release()
+            exe = os.path.join(release, EXE)
+            os.remove(exe)
+            impostor = path("pki", "ca-impostor")
+            certificates = os.path.join(self.scratch, "certificates.pem")
+            write(certificates, read(path("pki", "ca-signer.pem")) + read(f"{impostor}.pem"))
+            must(["osslsigncode", "sign", "-certs", certificates, "-key", f"{impostor}.key", "-h", "sha256",
+                  "-in", os.path.join(release, UNSIGNED), "-out", exe])
+            self.set_sum(release, EXE)
+            # A check by the CA alone passes it, and a signer taken as the first
+            # stored certificate would be the publisher's.
+            self.assertEqual(self.osslsigncode_verify(exe), 0)
+            self.assertEqual(self.stored_certificates(exe)[0], signer_fingerprint())
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 1, output)
+            self.assertEqual((found["signature"], found["remove-signature"]), ("FAIL", "PASS"), output)
+            self.assertRegex(output, r"(?m)^FAIL signature: the signer is not the one named: .*%s" %
+                             re.escape(fingerprint(f"{impostor}.pem")))
+
+        with self.subTest("signed, but no --signer names the certificate"):
+            code, found, output = self.verify(self.tampered_release(), signer=None)
+            self.assertEqual(code, 1, output)
+            self.assertEqual((found["signature"], found["remove-signature"]), ("FAIL", "PASS"), output)
+            self.assertRegex(output, r"(?m)^FAIL signature: .*no --signer")
+
+        with self.subTest("--signer given a SHA-1 fingerprint"):
+            sha1 = must(["openssl", "x509", "-in", path("pki", "ca-signer.pem"), "-noout", "-fingerprint",
+                         "-sha1"]).strip().split("=")[1]
+            code, found, output = self.verify(self.tampered_release(), signer=sha1)
+            self.assertEqual(code, 2, output)
+            self.assertEqual(found, {}, output)
+            self.assertIn("is not a SHA-256 fingerprint", output)
+
+    def test_verify_release_refuses_an_unsigned_forgery(self):
+        # BUILDINFO and SHA256SUMS are signed by no one: a forger rewrites both.
+        release = self.tampered_release()
+        shutil.copy(os.path.join(release, UNSIGNED), os.path.join(release, EXE))
+        self.set_sum(release, EXE)
+        self.set_info(release, "signed", "no")
+        code, found, output = self.verify(release)
+        self.assertEqual(code, 1, output)
+        self.assertEqual((found["sha256sums"], found["signature"]), ("PASS", "FAIL"), output)
+        self.assertRegex(output, r"(?m)^FAIL signature: %s is not signed.*--allow-unsigned" % re.escape(EXE))
+        # The one thing wrong with it is that it is unsigned.
+        code, found, output = self.verify(release, "--allow-unsigned")
+        self.assertEqual(code, 0, output)
+        self.assertEqual(found["signature"], "PASS", output)
+
+    def test_rebuild_refuses_a_commit_outside_the_verifiers_history(self):
+        # The verifier's copy, whose HEAD is the release's commit, and a clone
+        # of it with one commit more: a release command that runs code of its
+        # own and hands back the genuine exe, so that nothing but the history
+        # check stands between it and a pass.
+        verifier = path("elsewhere", "deeper", "src-b")
+        commit = build_info(path("dist"))["source-commit"][0]
+        hostile = os.path.join(self.scratch, "hostile")
+        must(["git", "clone", "-q", verifier, hostile])
+        marker = os.path.join(self.scratch, "hostile code ran")
+        write(os.path.join(hostile, "scripts", "release.sh"), f"""#!/bin/sh
+touch '{marker}'
+while [ $# -gt 0 ]; do [ "$1" = --out ] && out=$2; shift; done
+mkdir -p "$out" && cp '{path("dist", UNSIGNED)}' '{path("dist", "BUILDINFO")}' "$out"
+""".encode())
+        must(["git", "-C", hostile, "commit", "-q", "--no-gpg-sign", "-am", "release"], env=COMMIT_ENV)
+        hostile_commit = must(["git", "-C", hostile, "rev-parse", "HEAD"]).strip()
+        # Its HEAD back at the release's commit; the new one stays on its branch.
+        must(["git", "-C", hostile, "checkout", "-q", "--detach", commit])
+        release = self.tampered_release()
+        self.set_info(release, "source-commit", hostile_commit)
+
+        cases = {
+            "fetched from another repository": (verifier, ["--repo", hostile], "is not in this verifier's history"),
+            "on another branch of the verifier's repository": (hostile, [], "not in the history of its HEAD"),
+        }
+        for name, (root, arguments, message) in cases.items():
+            with self.subTest(name):
+                code, found, output = self.verify(release, *arguments, root=root, rebuild=True)
+                self.assertEqual(code, 1, output)
+                self.assertEqual(found, dict(dict.fromkeys(
+                    ["sha256sums", "release-keys", "signature", "remove-signature"], "PASS"), rebuild="FAIL"), output)
+                self.assertRegex(output, r"(?m)^FAIL rebuild: commit %s .*%s" % (hostile_commit, re.escape(message)))
+                self.assertFalse(os.path.exists(marker), "the release command of a commit outside the history ran")
 
     def release(self, *arguments, source="src-a"):
         return run([path(source, "korva", "scripts", "release.sh")] + list(arguments))
