@@ -93,11 +93,17 @@ static void OnCreate(HWND window)
 }
 
 // The window moved to a display of another scale: the platform suggests the
-// rectangle that keeps it in place at the new size.
+// rectangle that keeps it in place at the new size. Any program can post this
+// message too, without a rectangle or a scale; such a one would crash the
+// window or shrink every control to nothing.
 static void OnDpiChanged(HWND window, WPARAM wParam, LPARAM lParam)
 {
     const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-    LayOutControls(HIWORD(wParam));
+    const UINT dpi = HIWORD(wParam);
+    if (suggested == nullptr || dpi == 0) {
+        return;
+    }
+    LayOutControls(dpi);
     SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                  suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
