@@ -7,7 +7,10 @@
 
 // Private messages from an install attempt to the main window. Always posted,
 // never sent, so the worker can never block on the window.
-const UINT WM_APP_PROGRESS = WM_APP + 1; // wParam: percentage 0..100
+const UINT WM_APP_PROGRESS = WM_APP + 1; // wParam: percentage 0..100; lParam: 0 or the value below
+// With 0 %: the download started again from its first byte and no length
+// came with it, so nothing measures it any more.
+const LPARAM kProgressUnmeasured = 1;
 const UINT WM_APP_VERIFIED = WM_APP + 2; // g_installerPath names a verified file
 const UINT WM_APP_FAILED = WM_APP + 3;   // g_lastError holds the failure text
 

@@ -27,7 +27,9 @@ static WindowFonts g_fonts;
 // to this window too; only those that the attempt this window started can
 // have sent are acted on, and only one attempt runs at a time, however the
 // install command arrives. An attempt ends when its failure box has been
-// dismissed (or the window with a started setup).
+// dismissed (or the window with a started setup). Checking lasts as long as
+// nothing measures the attempt, a download without a length included: the
+// bar is a marquee exactly then.
 enum class AttemptPhase { None, Checking, Downloading, Launching, ShowingFailure };
 static AttemptPhase g_attemptPhase = AttemptPhase::None;
 
@@ -93,11 +95,17 @@ static void OnCreate(HWND window)
 }
 
 // The window moved to a display of another scale: the platform suggests the
-// rectangle that keeps it in place at the new size.
+// rectangle that keeps it in place at the new size. Any program can post this
+// message too, without a rectangle or a scale; such a one would crash the
+// window or shrink every control to nothing.
 static void OnDpiChanged(HWND window, WPARAM wParam, LPARAM lParam)
 {
     const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-    LayOutControls(HIWORD(wParam));
+    const UINT dpi = HIWORD(wParam);
+    if (suggested == nullptr || dpi == 0) {
+        return;
+    }
+    LayOutControls(dpi);
     SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                  suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -171,9 +179,18 @@ void StartInstallAttempt()
     }
 }
 
-static void OnProgress(WPARAM percent)
+static void OnProgress(WPARAM percent, LPARAM lParam)
 {
     if (g_attemptPhase != AttemptPhase::Checking && g_attemptPhase != AttemptPhase::Downloading) {
+        return;
+    }
+    // Started again from 0 with no length: back to the unmeasured bar.
+    if (lParam == kProgressUnmeasured) {
+        if (g_attemptPhase == AttemptPhase::Downloading) {
+            SendMessageW(g_progressBar, PBM_SETPOS, 0, 0);
+            SetBarMarquee(true);
+            g_attemptPhase = AttemptPhase::Checking;
+        }
         return;
     }
     // The attempt's first report (0) comes before anything is measured.
@@ -307,7 +324,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnDpiChanged(window, wParam, lParam);
         return 0;
     case WM_APP_PROGRESS:
-        OnProgress(wParam);
+        OnProgress(wParam, lParam);
         return 0;
     case WM_APP_VERIFIED:
         OnVerified(window);

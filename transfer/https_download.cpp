@@ -199,6 +199,7 @@ static std::wstring RangeValidator(HINTERNET request)
 // file), so the file never mixes two bodies.
 static bool StartFile(HINTERNET request, FileTransfer& transfer, bool reportProgress, std::wstring& errorText)
 {
+    bool restarted = false;
     if (!transfer.file) {
         transfer.file = CreateFileTruncated(transfer.path);
         if (!transfer.file) {
@@ -212,15 +213,16 @@ static bool StartFile(HINTERNET request, FileTransfer& transfer, bool reportProg
             errorText = kDownloadFailedMessage;
             return false;
         }
-        if (reportProgress) {
-            PostMessageW(g_mainWindow, WM_APP_PROGRESS, 0, 0);
-        }
+        restarted = true;
     }
     DWORD declared = 0;
     transfer.length = 0;
     transfer.totalKnown = QueryNumberHeader(request, WINHTTP_QUERY_CONTENT_LENGTH, declared);
     transfer.total = declared;
     transfer.validator = RangeValidator(request);
+    if (restarted && reportProgress) {
+        PostMessageW(g_mainWindow, WM_APP_PROGRESS, 0, transfer.totalKnown ? 0 : kProgressUnmeasured);
+    }
     return true;
 }
 

@@ -22,6 +22,12 @@
 //   measure <dpi> <heading> <width> <text>
 //                            the text's size in the message font at that DPI
 //                            (heading 1: 1.5 times, semibold), one line and wrapped
+//   hook                     load window_hook.dll into the window's thread (window_hook.h)
+//   hook-records             what that thread has sent its controls since the hook
+//   hook-dpi <dpi> <x> <y> <width> <height>
+//                            WM_DPICHANGED sent there, with that suggested rectangle
+//   hook-fonts <dpi>         the controls' fonts, read there, and the message font
+//                            at that DPI (0: the window's)
 //   quit
 // Every answer has "ok"; a failed command answers {"ok":false,"error":...}.
 
@@ -30,6 +36,8 @@
 #define _WIN32_WINNT 0x0A00
 #include <windows.h>
 #include <commctrl.h>
+
+#include "window_hook.h"
 
 #include <cstdio>
 #include <cstring>
@@ -46,6 +54,10 @@ struct Driver {
     PROCESS_INFORMATION process = {};
     HWND mainWindow = nullptr;
     HWND dialog = nullptr; // the message box found by the last "msgbox"
+    // Set by "hook", for the installer started last.
+    HHOOK hook = nullptr;
+    HANDLE mapping = nullptr;
+    HookShared* shared = nullptr;
 };
 
 static std::string Utf8(const std::wstring& text)
@@ -280,8 +292,25 @@ static bool RequireWindow(Driver& driver)
     return false;
 }
 
+static void ReleaseHook(Driver& driver)
+{
+    if (driver.hook != nullptr) {
+        UnhookWindowsHookEx(driver.hook);
+    }
+    if (driver.shared != nullptr) {
+        UnmapViewOfFile(driver.shared);
+    }
+    if (driver.mapping != nullptr) {
+        CloseHandle(driver.mapping);
+    }
+    driver.hook = nullptr;
+    driver.shared = nullptr;
+    driver.mapping = nullptr;
+}
+
 static void Start(Driver& driver, const std::wstring& commandLine)
 {
+    ReleaseHook(driver);
     if (driver.process.hProcess != nullptr) {
         CloseHandle(driver.process.hThread);
         CloseHandle(driver.process.hProcess);
@@ -667,6 +696,148 @@ static void MeasureText(Driver& driver, const std::wstring& rest)
     Answer(json.Done());
 }
 
+static std::wstring OwnFolder()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+// Sent, so the hook in the window's thread has run it when this returns.
+static bool RunHookCommand(Driver& driver, HookCommand command)
+{
+    static const UINT message = RegisterWindowMessageW(kHookCommandMessage);
+    const LONG before = driver.shared->commandsDone;
+    SendForResult(driver.mainWindow, message, command, 0);
+    return driver.shared->commandsDone != before;
+}
+
+static bool RequireHook(Driver& driver)
+{
+    if (!RequireWindow(driver)) {
+        return false;
+    }
+    if (driver.hook == nullptr) {
+        Fail(L"no hook: send \"hook\" first");
+        return false;
+    }
+    return true;
+}
+
+// Wine loads the DLL into the installer the first time its thread calls the
+// hook; the ping proves that it did.
+static void Hook(Driver& driver)
+{
+    if (!RequireWindow(driver)) {
+        return;
+    }
+    ReleaseHook(driver);
+    const std::wstring name = kHookMappingPrefix + std::to_wstring(driver.process.dwProcessId);
+    driver.mapping =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(HookShared), name.c_str());
+    driver.shared =
+        driver.mapping != nullptr
+            ? static_cast<HookShared*>(MapViewOfFile(driver.mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(HookShared)))
+            : nullptr;
+    HMODULE module = LoadLibraryW((OwnFolder() + L"\\window_hook.dll").c_str());
+    const FARPROC proc = module != nullptr ? GetProcAddress(module, "CallWndProcHook") : nullptr;
+    if (driver.shared == nullptr || proc == nullptr) {
+        Fail(L"no shared memory or no window_hook.dll");
+        return;
+    }
+    driver.hook = SetWindowsHookExW(WH_CALLWNDPROC, reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(proc)),
+                                    module, GetWindowThreadProcessId(driver.mainWindow, nullptr));
+    if (driver.hook == nullptr) {
+        Fail(L"SetWindowsHookExW failed: " + std::to_wstring(GetLastError()));
+        return;
+    }
+    if (!RunHookCommand(driver, kHookPing)) {
+        Fail(L"the hook never ran in the window's thread");
+        return;
+    }
+    Answer("{\"ok\":true}");
+}
+
+// Still readable after the installer has ended: the mapping is the driver's.
+static void HookRecords(Driver& driver)
+{
+    if (driver.shared == nullptr) {
+        Fail(L"no hook: send \"hook\" first");
+        return;
+    }
+    const LONG count = driver.shared->recordCount;
+    std::string list = "[";
+    for (LONG i = 0; i < count && i < kHookMaxRecords; ++i) {
+        const HookRecord& record = driver.shared->records[i];
+        Json json;
+        json.Number("hwnd", static_cast<long long>(record.window));
+        json.Number("message", record.message);
+        json.Number("wparam", static_cast<long long>(record.wParam));
+        json.Number("lparam", record.message == WM_SETTEXT ? 0 : record.lParam);
+        json.String("text", record.text);
+        list += (list.size() > 1 ? "," : "") + json.Done();
+    }
+    Json json;
+    json.Bool("ok", true);
+    json.Bool("lost", count > kHookMaxRecords);
+    json.Raw("records", list + "]");
+    Answer(json.Done());
+}
+
+static void HookDpiChanged(Driver& driver, const std::wstring& rest)
+{
+    if (!RequireHook(driver)) {
+        return;
+    }
+    long values[5] = {};
+    if (swscanf(rest.c_str(), L"%ld %ld %ld %ld %ld", &values[0], &values[1], &values[2], &values[3], &values[4]) !=
+        5) {
+        Fail(L"expected dpi x y width height");
+        return;
+    }
+    driver.shared->dpi = static_cast<UINT>(values[0]);
+    driver.shared->suggested = {values[1], values[2], values[1] + values[3], values[2] + values[4]};
+    if (!RunHookCommand(driver, kHookDpiChanged)) {
+        Fail(L"the hook did not run the command");
+        return;
+    }
+    Answer("{\"ok\":true}");
+}
+
+static std::string DescribeFont(const HookFont& font)
+{
+    Json json;
+    json.Number("hwnd", static_cast<long long>(font.window));
+    json.Bool("present", font.present != FALSE);
+    json.Number("height", font.height);
+    json.Number("weight", font.weight);
+    json.String("face", font.face);
+    return json.Done();
+}
+
+static void HookFonts(Driver& driver, const std::wstring& rest)
+{
+    if (!RequireHook(driver)) {
+        return;
+    }
+    driver.shared->dpi = static_cast<UINT>(wcstoul(rest.c_str(), nullptr, 10));
+    if (!RunHookCommand(driver, kHookFonts)) {
+        Fail(L"the hook did not run the command");
+        return;
+    }
+    std::string list = "[";
+    for (int i = 0; i < driver.shared->fontCount; ++i) {
+        list += (list.size() > 1 ? "," : "") + DescribeFont(driver.shared->fonts[i]);
+    }
+    Json json;
+    json.Bool("ok", true);
+    json.Number("window_dpi", driver.shared->windowDpi);
+    json.Raw("message_font", DescribeFont(driver.shared->messageFont));
+    json.Raw("fonts", list + "]");
+    Answer(json.Done());
+}
+
 static DWORD ParseMs(const std::wstring& text)
 {
     return static_cast<DWORD>(wcstoul(text.c_str(), nullptr, 10));
@@ -712,6 +883,14 @@ static bool RunCommand(Driver& driver, const std::wstring& line)
         SetDisplayScale(rest);
     } else if (command == L"measure") {
         MeasureText(driver, rest);
+    } else if (command == L"hook") {
+        Hook(driver);
+    } else if (command == L"hook-records") {
+        HookRecords(driver);
+    } else if (command == L"hook-dpi") {
+        HookDpiChanged(driver, rest);
+    } else if (command == L"hook-fonts") {
+        HookFonts(driver, rest);
     } else if (command == L"quit") {
         Answer("{\"ok\":true}");
         return false;

@@ -50,6 +50,12 @@ MANIFEST_PATH = "updates/korva-suite-update.txt"
 WS_VISIBLE, WS_CAPTION, WS_SYSMENU = 0x10000000, 0x00C00000, 0x00080000
 WS_THICKFRAME, WS_MINIMIZEBOX, WS_MAXIMIZEBOX = 0x00040000, 0x00020000, 0x00010000
 SS_TYPEMASK, SS_ICON = 0x1F, 0x03
+WM_SETTEXT, WM_DPICHANGED = 0x000C, 0x02E0
+PBM_SETPOS, PBM_SETMARQUEE, PBM_SETSTATE = 0x0402, 0x040A, 0x0410
+PBS_MARQUEE, PBST_NORMAL, PBST_ERROR = 0x08, 1, 2
+VK_RETURN, VK_SPACE = 0x0D, 0x20
+# The layout at 96 DPI: (x, y, width, height) of each control.
+LAYOUT_96 = [(24, 20, 470, 28), (24, 58, 470, 40), (24, 104, 470, 20), (338, 140, 156, 32)]
 
 NUMBER = r"(0|[1-9][0-9]*)"
 LOG_LINE = re.compile(r"%s-%s-%s %s:%s:%s (.*)\Z" % ((NUMBER,) * 6), re.S)
@@ -139,6 +145,7 @@ class Snapshot:
     def __init__(self, answer):
         self.window = answer["window"]
         self.children = answer["children"]
+        self.focus = answer["focus"]
 
     def child(self, class_name, index=0):
         found = [c for c in self.children if c["class"].lower() == class_name.lower()]
@@ -215,6 +222,35 @@ class WindowTestCase(unittest.TestCase):
                 self.fail("window never showed %s; last state %r" % (what, snapshot.state()))
             time.sleep(0.05)
 
+    def hook(self):
+        """Loads window_hook.dll into the installer's GUI thread (gui_driver.cpp),
+        which sees what the program sends its own controls."""
+        self.driver.expect("hook")
+
+    def sent_to(self, control):
+        """What the installer's thread sent the control since the hook, in
+        order: ("pos", n), ("marquee", on), ("state", n) or ("text", text)."""
+        answer = self.driver.expect("hook-records")
+        self.assertFalse(answer["lost"], "more records than the hook keeps")
+        names = {PBM_SETPOS: "pos", PBM_SETMARQUEE: "marquee", PBM_SETSTATE: "state"}
+        return [("text", r["text"]) if r["message"] == WM_SETTEXT else (names[r["message"]], r["wparam"])
+                for r in answer["records"] if r["hwnd"] == control["hwnd"]]
+
+    def assert_fonts(self, dpi):
+        """Read inside the window's thread: the status and the button hold the
+        message font for dpi, the heading the same face 1.5 times its size,
+        semibold or heavier. Returns the hook's answer."""
+        answer = self.driver.expect("hook-fonts %d" % dpi)
+        message = answer["message_font"]
+        title, status, _, button = answer["fonts"]
+        for font in (status, button):
+            self.assertEqual((font["face"], font["height"], font["weight"]),
+                             (message["face"], message["height"], message["weight"]), font)
+        self.assertEqual(title["face"], message["face"])
+        self.assertLessEqual(abs(title["height"] - message["height"] * 1.5), 1, (title, message))
+        self.assertGreaterEqual(title["weight"], 600, title)
+        return answer
+
     def wait_for_message_box(self, timeout=30):
         return self.driver.expect("msgbox %d" % (timeout * 1000), timeout=timeout + 10)
 
@@ -249,8 +285,8 @@ class WindowTestCase(unittest.TestCase):
         """The colours of screen pixels, as ImageMagick names them, from one capture."""
         path = os.path.join(self.folder, "screen.png")
         subprocess.run(["import", "-window", "root", path], check=True, timeout=30, stdin=subprocess.DEVNULL)
-        spec = "\\n".join("%%[pixel:p{%d,%d}]" % point for point in points)
-        return subprocess.run(["convert", path, "-format", spec, "info:-"], check=True, timeout=30,
+        fmt = "\\n".join("%%[pixel:p{%d,%d}]" % point for point in points)
+        return subprocess.run(["convert", path, "-format", fmt, "info:-"], check=True, timeout=30,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True).stdout.split("\n")
 
     # --- the working directory ------------------------------------------------
@@ -366,8 +402,6 @@ class IdleWindowTests(WindowTestCase):
         self.assertFalse(os.path.exists(os.path.join(self.appdata, "KORVA")), "an idle window wrote files")
 
     def test_layout_scales_with_the_display_and_every_text_fits_on_the_window_background(self):
-        # Part of the layout at 96 DPI: (x, y, width, height) of each control.
-        base = [(24, 20, 470, 28), (24, 58, 470, 40), (24, 104, 470, 20), (338, 140, 156, 32)]
         status_texts = [IDLE_STATUS, CHECKING_STATUS, DOWNLOADING_STATUS, "Download verified. Starting KORVA Setup...",
                         MISMATCH, INCOMPLETE, UNEXPECTED_RESPONSE, START_FAILED, DOWNLOAD_FAILED, IN_USE, NOT_SIGNED,
                         EXPIRED, "The downloaded package could not be verified.",
@@ -379,13 +413,15 @@ class IdleWindowTests(WindowTestCase):
             with self.subTest(dpi=dpi):
                 self.driver.expect("dpi %d" % dpi)
                 self.start_installer()
+                self.hook()
+                self.assertEqual(self.assert_fonts(0)["window_dpi"], dpi)
                 answer = self.driver.expect("dump")
                 snapshot = Snapshot(answer)
                 window = snapshot.window
                 scale = dpi / 96
                 self.assertLessEqual(abs(window["width"] - 540 * scale), 2, window)
                 self.assertLessEqual(abs(window["height"] - 225 * scale), 2, window)
-                for control, rect in zip(snapshot.children, base):
+                for control, rect in zip(snapshot.children, LAYOUT_96):
                     got = (control["x"], control["y"], control["width"], control["height"])
                     self.assertTrue(all(abs(g - r * scale) <= 2 for g, r in zip(got, rect)), (control["text"], got))
                     self.assertLessEqual(got[0] + got[2], window["client_width"], control["text"])
@@ -396,7 +432,8 @@ class IdleWindowTests(WindowTestCase):
                     return self.driver.expect("measure %d %d %d %s" % (dpi, heading, width, text))
 
                 size = measure(1, title["width"], "KORVA")
-                self.assertLessEqual((size["line_width"], size["line_height"]), (title["width"], title["height"]))
+                self.assertLessEqual(size["line_width"], title["width"])
+                self.assertLessEqual(size["line_height"], title["height"])
                 for text in status_texts:
                     size = measure(0, status["width"], text)
                     self.assertLessEqual(size["wrapped_width"], status["width"], text)
@@ -418,6 +455,35 @@ class IdleWindowTests(WindowTestCase):
                 self.assertEqual(colours[1:], [colours[0]] * (len(points) - 1), points)
                 self.assert_closes_promptly_with_0()
 
+    def test_a_new_display_scale_lays_the_window_out_again_and_forged_ones_change_nothing(self):
+        def geometry(snapshot):
+            # Texts too: a window whose thread died answers none.
+            return [(w["text"], w["x"], w["y"], w["width"], w["height"])
+                    for w in [snapshot.window] + snapshot.children]
+
+        self.start_installer()
+        self.hook()
+        # Moved to a display at 150 %: Wine never says so, the hook does, in
+        # the window's own thread with the rectangle the platform suggests.
+        suggested = (40, 30, 810, 338)
+        self.driver.expect("hook-dpi 144 %d %d %d %d" % suggested)
+        moved = self.snapshot()
+        window = moved.window
+        self.assertEqual((window["x"], window["y"], window["width"], window["height"]), suggested)
+        for control, rect in zip(moved.children, LAYOUT_96):
+            got = (control["x"], control["y"], control["width"], control["height"])
+            self.assertTrue(all(abs(g - r * 1.5) <= 2 for g, r in zip(got, rect)), (control["text"], got))
+        # Fonts made again for 144 DPI (Wine's GetDpiForWindow stays at 96).
+        self.assert_fonts(144)
+
+        # Any program may post one without a rectangle, or send a zero scale.
+        self.driver.expect("post %d %d" % (WM_DPICHANGED, 96 * 0x10001))
+        time.sleep(0.5)
+        self.driver.expect("hook-dpi 0 0 0 300 200")
+        self.assertEqual(geometry(self.snapshot()), geometry(moved))
+        self.assert_fonts(144)
+        self.assert_closes_promptly_with_0()
+
     def test_switches_in_capitals_open_the_window(self):
         # The switches are case-sensitive: these are no switches at all.
         for argument in ("--SELF-TEST", "--Download-Test"):
@@ -433,11 +499,16 @@ class FailedAttemptTests(ServedReleaseTestCase):
         url = self.serve("gui/failed/KORVA-Setup.exe", setup)
         self.serve_release("9.1", url, sha256(setup + b"tampered"))
         self.start_installer()
+        self.hook()
+        idle = self.snapshot()
+        self.assertEqual(idle.focus, idle.button["hwnd"], "the focus does not start on the button")
+        bar = idle.child("msctls_progress32")
 
         self.driver.expect("mouse-click")
         box, snapshot = self.assert_failure_shown(MISMATCH)
         # The whole file arrived before the digest was compared.
         self.assertEqual(snapshot.bar, 100)
+        self.assertFalse(snapshot.child("msctls_progress32")["style"] & PBS_MARQUEE)
         self.screenshot("failed", snapshot.window, box["window"])
         # The box is modal: a click on "Try again" behind it goes nowhere.
         self.driver.expect("mouse-click")
@@ -447,15 +518,33 @@ class FailedAttemptTests(ServedReleaseTestCase):
                          [CHECKING_LOG, "Downloading KORVA 9.1.", VERIFY_FAILED_LOG, FAILED_PREFIX + MISMATCH])
         self.assertFalse(os.path.exists(self.installer_file("9.1")), "a rejected installer was kept")
         self.assertFalse(os.path.exists(self.installer_file("9.1") + ".started"), "a rejected installer ran")
+        # What the bar was told (Wine draws no state and answers none): a clean
+        # start moving on its own, then measured once a percentage arrived,
+        # never going back, and marked as failed at the end.
+        first = self.sent_to(bar)
+        self.assertEqual(first[:3], [("state", PBST_NORMAL), ("pos", 0), ("marquee", 1)])
+        self.assertEqual([m for m in first if m[0] != "pos"],
+                         [("state", PBST_NORMAL), ("marquee", 1), ("marquee", 0), ("state", PBST_ERROR)])
+        measured = first.index(("marquee", 0))
+        self.assertEqual({v for n, v in first[:measured] if n == "pos"}, {0})
+        positions = [v for n, v in first if n == "pos"]
+        self.assertEqual(positions, sorted(positions))
+        self.assertEqual(positions[-1], 100)
 
-        # The second failure replaces the first text everywhere; the bar
-        # starts again from 0 and stays there, as nothing is downloaded.
+        # The focus is back on "Try again": Space presses it. The second
+        # failure replaces the first text everywhere; the bar starts again
+        # from 0 in its normal state and stays there, as nothing is downloaded.
+        self.wait_for(lambda s: s.focus == idle.button["hwnd"], "the focus back on the button", timeout=5)
         self.serve_release("9.1", url, sha256(setup)[:63])
-        self.driver.expect("mouse-click")
+        self.driver.expect("key %d" % VK_SPACE)
         _, snapshot = self.assert_failure_shown(INCOMPLETE)
         self.assertEqual(snapshot.bar, 0)
         self.dismiss_message_box()
         self.assertEqual(self.log_texts()[4:], [CHECKING_LOG, FAILED_PREFIX + INCOMPLETE])
+        second = self.sent_to(bar)[len(first):]
+        self.assertEqual(second[:2], [("state", PBST_NORMAL), ("pos", 0)])
+        self.assertEqual(second[-1], ("state", PBST_ERROR))
+        self.assertEqual({v for n, v in second if n == "pos"}, {0})
 
         self.assert_closes_promptly_with_0()
 
@@ -615,6 +704,56 @@ class SuccessfulAttemptTests(ServedReleaseTestCase):
         self.assertEqual(self.log_texts(), [CHECKING_LOG, "Downloading KORVA 9.3.", VERIFIED_LOG, STARTED_LOG])
         fake.finish()
 
+    def test_a_download_resumed_in_the_window_goes_on_where_it_stood_and_starts_setup(self):
+        setup = read_bytes(FAKE_SETUP)
+        path = "/faults/gui/resumed/KORVA-Setup.exe"
+        self.serve(path.lstrip("/"), setup)
+        cut = len(setup) * 3 // 10
+        # Dropped twice and resumed by range; then a server that ignores
+        # ranges sends the whole file again, without a length this time.
+        self.set_scenario({path: {"ranges": True, "etag": '"korva-gui"', "requests": [
+            {"reset_after": cut}, {"reset_after": cut}, {"ranges": False, "length": "none"}]}})
+        self.serve_release("9.8", "https://korva.com:%d%s" % (self.fault_tls_port, path), sha256(setup))
+        # nginx logs every manifest request; the fault server every request
+        # for the installer (and the manifests nginx hands it meanwhile).
+        logs = [variable("KORVA_ACCESS_LOG"), variable("KORVA_FAULT_LOG")]
+        marks = [os.path.getsize(log) for log in logs]
+        self.start_installer()
+        self.hook()
+        idle = self.snapshot()
+        self.driver.expect("click")
+
+        # A failure box would hold the window open.
+        code, _ = self.wait_for_exit()
+        self.assertEqual(code, 0)
+        FakeSetup(self, self.installer_file("9.8")).finish()
+        self.assertEqual(read_bytes(self.installer_file("9.8")), setup)
+        nginx, fault = [], []
+        for log, mark, requests in zip(logs, marks, (nginx, fault)):
+            with open(log, "rb") as f:
+                f.seek(mark)
+                requests += [line.split(b"\t") for line in f.read().splitlines()]
+        # One attempt: one manifest request.
+        self.assertEqual(sum(MANIFEST_PATH.encode() in r[2] for r in nginx), 1)
+        self.assertEqual([r[3] for r in fault if path.encode() in r[2]], [b"200", b"206", b"200"])
+        texts = self.log_texts()
+        self.assertEqual([t for t in texts if not t.startswith("Download interrupted after ")],
+                         [CHECKING_LOG, "Downloading KORVA 9.8.", VERIFIED_LOG, STARTED_LOG])
+        self.assertEqual(len(texts), 6)
+
+        # The bar went on from where it stood after each drop, and back to 0,
+        # moving on its own, only when the file started again without a length.
+        sent = self.sent_to(idle.child("msctls_progress32"))
+        restart = max(i for i, m in enumerate(sent) if m == ("pos", 0))
+        self.assertEqual(sent[restart:restart + 2], [("pos", 0), ("marquee", 1)])
+        before = [v for n, v in sent[:restart] if n == "pos"]
+        self.assertEqual(before, sorted(before))
+        self.assertGreater(before[-1], 0)
+        self.assertEqual([v for n, v in sent[restart + 2:] if n == "pos"], [100])
+        # The text said "downloading" throughout, until the file was verified.
+        status = [t for n, t in self.sent_to(idle.child("Static", 1)) if n == "text"]
+        self.assertEqual([t for i, t in enumerate(status) if i == 0 or status[i - 1] != t],
+                         [CHECKING_STATUS, DOWNLOADING_STATUS, "Download verified. Starting KORVA Setup..."])
 
     def test_second_window_during_a_download_shows_in_use_and_the_first_starts_setup(self):
         setup = read_bytes(FAKE_SETUP)
@@ -679,7 +818,6 @@ class ClosingWindowTests(ServedReleaseTestCase):
 
     def test_only_its_own_attempt_moves_the_window_and_enter_starts_one(self):
         WM_COMMAND, WM_APP_PROGRESS, WM_APP_VERIFIED, WM_APP_FAILED = 0x0111, 0x8001, 0x8002, 0x8003
-        VK_RETURN, PBS_MARQUEE = 0x0D, 0x08
         self.start_installer()
         # Posted by some other program while no attempt runs: nothing starts
         # (a forged "verified" would start whatever g_installerPath names).
@@ -724,6 +862,7 @@ class ClosingWindowTests(ServedReleaseTestCase):
         percent = sent * 100 // len(setup)
         snapshot = self.wait_for(lambda s: s.bar == percent, "%d %% downloaded" % percent)
         self.assertEqual(snapshot.state(), (DOWNLOADING_STATUS, percent, BUSY, False))
+        self.assertFalse(snapshot.child("msctls_progress32")["style"] & PBS_MARQUEE, "still a marquee once measured")
         self.screenshot("downloading", snapshot.window)
 
         self.assert_closes_promptly_with_0()
