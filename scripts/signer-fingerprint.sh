@@ -12,11 +12,13 @@
 # returns 1.
 signer_fingerprint() { # EXE WORK-FOLDER
   local count
-  if ! osslsigncode extract-signature -in "$1" -out "$2/signature.p7" >"$2/extract.log" 2>&1; then
+  # PEM: in DER, osslsigncode before 2.6 writes the PE's certificate-table
+  # header in front of the PKCS#7, which openssl cannot read.
+  if ! osslsigncode extract-signature -pem -in "$1" -out "$2/signature.pem" >"$2/extract.log" 2>&1; then
     echo "osslsigncode extract-signature: $(grep -v -e '^PE checksum' -e '^Failed' "$2/extract.log" | tr '\n' ' ')"
     return 1
   fi
-  if ! openssl smime -verify -inform DER -in "$2/signature.p7" -noverify -nosigs -signer "$2/signer.pem" \
+  if ! openssl smime -verify -inform PEM -in "$2/signature.pem" -noverify -nosigs -signer "$2/signer.pem" \
     -out /dev/null >"$2/signer.log" 2>&1; then
     echo "openssl cannot find the signer's certificate in the signature: $(head -n 2 "$2/signer.log" | tr '\n' ' ')"
     return 1

@@ -130,7 +130,9 @@ check_signature() {
   claimed=$(info signed)
   mkdir "$work/signer"
   if ! osslsigncode extract-signature -in "$dir/$exe" -out "$work/signer/probe.p7" >"$work/probe.log" 2>&1; then
-    if ! grep -q 'No signature found' "$work/probe.log"; then
+    # Worded "No signature found" by osslsigncode 2.6 and later, "does not
+    # have any signature" before.
+    if ! grep -q -e 'No signature found' -e 'does not have any signature' "$work/probe.log"; then
       fail signature "osslsigncode cannot read $exe: $(grep -v -e '^PE checksum' -e '^Failed' "$work/probe.log" | tr '\n' ' ')"
     elif [ "$claimed" = yes ]; then
       fail signature "$exe carries no Authenticode signature, yet BUILDINFO says 'signed: yes'"

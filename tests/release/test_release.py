@@ -268,9 +268,9 @@ class Signing(unittest.TestCase):
 
     def stored_certificates(self, exe):
         """Fingerprints of the certificates stored in EXE's signature, in their order."""
-        signature = os.path.join(self.scratch, "signature.p7")
-        must(["osslsigncode", "extract-signature", "-in", exe, "-out", signature])
-        bag = must(["openssl", "pkcs7", "-inform", "DER", "-in", signature, "-print_certs"])
+        signature = os.path.join(self.scratch, "signature.pem")
+        must(["osslsigncode", "extract-signature", "-pem", "-in", exe, "-out", signature])
+        bag = must(["openssl", "pkcs7", "-inform", "PEM", "-in", signature, "-print_certs"])
         os.remove(signature)
         found = []
         for pem in re.findall(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", bag, re.S):
