@@ -32,6 +32,11 @@ extern std::wstring g_lastError;
 enum class AttemptOutcome { Running, Verified, Failed };
 extern std::atomic<AttemptOutcome> g_attemptOutcome;
 
+// The two ways an attempt ends, each the outcome stored, then its one final
+// message posted to g_mainWindow; the failure also replaces g_lastError.
+void PostAttemptVerified();
+void PostAttemptFailed(const std::wstring& errorText);
+
 // The installer file's handle from its creation until the attempt ends. The
 // download creates it for writing, others allowed only to read; the worker
 // trades it for a read handle that still denies writing, renaming and deleting

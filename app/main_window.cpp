@@ -137,15 +137,6 @@ static bool AttemptReached(AttemptOutcome outcome)
     return g_attemptOutcome.load(std::memory_order_acquire) == outcome;
 }
 
-// Failures the window itself finds end the attempt the same way as the
-// worker's, through one WM_APP_FAILED.
-static void PostOwnFailure(HWND window, const wchar_t* text)
-{
-    g_lastError = text;
-    g_attemptOutcome.store(AttemptOutcome::Failed, std::memory_order_release);
-    PostMessageW(window, WM_APP_FAILED, 0, 0);
-}
-
 void StartInstallAttempt()
 {
     if (AttemptRuns()) {
@@ -175,7 +166,7 @@ void StartInstallAttempt()
     }
     g_workerThread = thread;
     if (thread == nullptr) {
-        PostOwnFailure(g_mainWindow, L"The installer could not start its download task.");
+        PostAttemptFailed(L"The installer could not start its download task.");
     }
 }
 
@@ -240,7 +231,7 @@ static void OnVerified(HWND window)
     g_installerLock.reset(); // held until the start has read the file
     if (!started) {
         // Still the same attempt until this failure has been shown.
-        PostOwnFailure(window, L"Windows could not start the verified KORVA Setup file.");
+        PostAttemptFailed(L"Windows could not start the verified KORVA Setup file.");
         return;
     }
     if (info.hProcess != nullptr) {

@@ -46,9 +46,7 @@ static bool ReadReleaseEntries(const ReleaseManifest& manifest, ReleaseEntries& 
 
 static DWORD FailAttempt(const std::wstring& errorText)
 {
-    g_lastError = errorText;
-    g_attemptOutcome.store(AttemptOutcome::Failed, std::memory_order_release);
-    PostMessageW(g_mainWindow, WM_APP_FAILED, 0, 0);
+    PostAttemptFailed(errorText);
     return 1;
 }
 
@@ -56,10 +54,8 @@ static DWORD FailVerification(const std::wstring& errorText)
 {
     g_installerLock.reset(); // a held lock would make the deletion fail
     DeleteFileW(g_installerPath.c_str());
-    g_lastError = errorText.empty() ? kMismatch : errorText;
     WriteLogLine(L"Installer SHA-256 verification failed.");
-    g_attemptOutcome.store(AttemptOutcome::Failed, std::memory_order_release);
-    PostMessageW(g_mainWindow, WM_APP_FAILED, 0, 0);
+    PostAttemptFailed(errorText.empty() ? kMismatch : errorText);
     return 1;
 }
 
@@ -125,7 +121,6 @@ DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
         return FailVerification(errorText);
     }
     WriteLogLine(L"Installer verified successfully.");
-    g_attemptOutcome.store(AttemptOutcome::Verified, std::memory_order_release);
-    PostMessageW(g_mainWindow, WM_APP_VERIFIED, 0, 0);
+    PostAttemptVerified();
     return 0;
 }
