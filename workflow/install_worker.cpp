@@ -8,6 +8,7 @@
 #include "transfer/file_io.h"
 #include "transfer/https_download.h"
 #include "transfer/proxy_route.h"
+#include "transfer/publisher_pins.h"
 #include "transfer/sha256_file.h"
 #include "workflow/installer_directory.h"
 #include "workflow/installer_log.h"
@@ -17,6 +18,7 @@ const wchar_t* const kManifestUrl = L"https://korva.com/updates/korva-suite-upda
 
 static const wchar_t kMismatch[] =
     L"The downloaded installer did not match the official SHA-256 value. It will not be executed.";
+static const wchar_t kNotSignedByPublisher[] = L"The downloaded installer is not signed by the publisher.";
 
 struct ReleaseEntries {
     std::wstring version;
@@ -50,13 +52,18 @@ static DWORD FailAttempt(const std::wstring& errorText)
     return 1;
 }
 
-static DWORD FailVerification(const std::wstring& errorText)
+static DWORD FailVerification(const wchar_t* logLine, const std::wstring& errorText)
 {
     g_installerLock.reset(); // a held lock would make the deletion fail
     DeleteFileW(g_installerPath.c_str());
-    WriteLogLine(L"Installer SHA-256 verification failed.");
-    PostAttemptFailed(errorText.empty() ? kMismatch : errorText);
+    WriteLogLine(logLine);
+    PostAttemptFailed(errorText);
     return 1;
+}
+
+static DWORD FailVerification(const std::wstring& errorText)
+{
+    return FailVerification(L"Installer SHA-256 verification failed.", errorText.empty() ? kMismatch : errorText);
 }
 
 static bool DigestsMatch(const std::wstring& expected, const std::wstring& actual)
@@ -119,6 +126,11 @@ DWORD WINAPI InstallWorker(LPVOID /*parameter*/)
     if (!Sha256FileHex(g_installerLock.get(), actualDigest, errorText) ||
         !DigestsMatch(entries.expectedDigest, actualDigest)) {
         return FailVerification(errorText);
+    }
+    // A pinned build also wants the publisher's own signature on the same
+    // held file; an unpinned one passes at once.
+    if (!CheckInstallerPublisher(g_installerLock.get(), g_installerPath)) {
+        return FailVerification(L"Installer signature verification failed.", kNotSignedByPublisher);
     }
     WriteLogLine(L"Installer verified successfully.");
     PostAttemptVerified();
