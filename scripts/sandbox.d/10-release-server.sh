@@ -42,6 +42,8 @@
 #                          the static tree itself (ETag, Last-Modified, 206,
 #                          416); the fault server on request
 #   KORVA_CA_CERT          the trusted test CA, for clients other than Wine
+#   KORVA_CA_KEY           its key, for tests that issue certificates of their
+#                          own under it (code signing)
 #   KORVA_SERVER_CERT, KORVA_SERVER_KEY  the trusted korva.com certificate and
 #                          its key, for servers of a test's own
 # Suites that rewrite the served tree or the scenario take the ctest
@@ -67,6 +69,7 @@ export KORVA_FAULT_LOG=$release_root/faults/requests.log
 export KORVA_CA_CERT=$release_root/pki/ca.crt
 export KORVA_SERVER_CERT=$release_root/pki/server.crt
 export KORVA_SERVER_KEY=$release_root/pki/leaf.key
+export KORVA_CA_KEY=$release_root/pki/ca.key
 release_fault_http_port=8081
 
 mkdir -p "$release_root"/{pki,trust,faults,nginx/tmp} "$KORVA_WWW/updates" "$KORVA_WWW/faults"
