@@ -158,8 +158,9 @@ class PublisherSignatures(AttemptTestCase):
             "server": (pki.issue("server", "publisher", intermediate, "serverAuth"), intermediate_crt),
             "expired": (pki.issue_expired("expired", "publisher", intermediate), intermediate_crt),
             # The build's own certificates: the pinned keys under a root that
-            # nobody trusts.
-            "untrusted root": (os.path.join(keys, "publisher.crt"), os.path.join(keys, "intermediate.crt")),
+            # nobody trusts, sent along so that the chain is whole.
+            "untrusted root": (os.path.join(keys, "publisher.crt"), os.path.join(keys, "intermediate.crt"),
+                               os.path.join(keys, "root.crt")),
         }
         cls.signer_keys = {"publisher": pki.key("publisher"), "other": pki.key("other"), "new leaf": pki.key("new"),
                            "server": pki.key("publisher"), "expired": pki.key("publisher"),
@@ -172,11 +173,10 @@ class PublisherSignatures(AttemptTestCase):
     @classmethod
     def sign(cls, signer, source=None, extra_certificate=None):
         """source (the fake setup) signed by signer, with the signer's leaf
-        and intermediate in the signature; returns the signed file's path."""
-        leaf, intermediate = cls.signers[signer]
+        and its issuers in the signature; returns the signed file's path."""
         chain = cls.file(signer + ".chain.pem")
         with open(chain, "w") as out:
-            for part in (leaf, intermediate):
+            for part in cls.signers[signer]:
                 with open(part) as f:
                     out.write(f.read())
         out = cls.file("%s%s.signed.exe" % (signer, ".bag" if extra_certificate else ""))
