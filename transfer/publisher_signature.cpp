@@ -124,8 +124,7 @@ static bool ContentMatchesSignedDigest(HCRYPTMSG message, const CMSG_SIGNER_INFO
     UCHAR digest[kSha256Bytes] = {};
     return CryptMsgGetParam(message, CMSG_CONTENT_PARAM, 0, content.data(), &size) &&
            SequenceValueOffset(content.data(), size, offset) &&
-           Sha256Of(content.data() + offset, size - offset, digest) &&
-           memcmp(digest, signedDigest, kSha256Bytes) == 0;
+           Sha256Of(content.data() + offset, size - offset, digest) && memcmp(digest, signedDigest, kSha256Bytes) == 0;
 }
 
 // What WinVerifyTrust's 0 does not promise on every platform (Wine's is 0

@@ -2,10 +2,12 @@
 """Reads the built installer's PE headers: the DLL search hardening must be in
 the image itself, not only in the source.
 
-    check_pe_hardening.py KORVA-Installer.exe UNPROTECTED.exe
+    check_pe_hardening.py KORVA-Installer.exe UNPROTECTED.exe [PINNED.exe]
 
 The second exe is the same program built without the hardening; every check
-must find fault with it, so a check that passes anything is caught too.
+must find fault with it, so a check that passes anything is caught too. A
+pinned build (KORVA_PUBLISHER_CERTS) must delay-load the Authenticode check's
+DLLs as well.
 """
 import os
 import re
@@ -29,6 +31,7 @@ KNOWN_DLLS = {
 }
 # What the installer uses that Windows does not protect that way.
 MUST_BE_DELAY_LOADED = {"winhttp.dll", "bcrypt.dll", "comctl32.dll"}
+PINNED_MUST_BE_DELAY_LOADED = MUST_BE_DELAY_LOADED | {"wintrust.dll", "crypt32.dll"}
 
 
 def static_imports(image):
@@ -93,7 +96,7 @@ def header_checksum(image):
     return total + len(image.data)
 
 
-def problems(path):
+def problems(path, must_be_delay_loaded=MUST_BE_DELAY_LOADED):
     """What keeps this image from being hardened; empty when it is."""
     image = Image(path)
     found = []
@@ -105,7 +108,7 @@ def problems(path):
         if name not in KNOWN_DLLS:
             found.append(f"start-up import of {name}, which is not a KnownDLL")
     delayed = delay_imports(image)
-    for name in sorted(MUST_BE_DELAY_LOADED - delayed):
+    for name in sorted(must_be_delay_loaded - delayed):
         found.append(f"{name} is not delay-loaded")
     stored = image.u32(image.checksum_offset)
     if stored and stored != header_checksum(image):
@@ -118,6 +121,8 @@ def problems(path):
 def main():
     protected, unprotected = sys.argv[1], sys.argv[2]
     failures = [f"FAIL: {protected}: {p}" for p in problems(protected)]
+    for pinned in sys.argv[3:]:
+        failures += [f"FAIL: {pinned}: {p}" for p in problems(pinned, PINNED_MUST_BE_DELAY_LOADED)]
     control = problems(unprotected)
     # The control must trip every kind of check, or that check proves nothing.
     for expected in ("load config", "start-up import of winhttp.dll", "start-up import of bcrypt.dll",

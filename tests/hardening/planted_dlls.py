@@ -3,7 +3,7 @@
 beside it, must never be loaded, neither at start-up nor when the installer
 first calls into WinHTTP, CNG or the common controls.
 
-    planted_dlls.py KORVA-Installer.exe UNPROTECTED.exe planted.dll
+    planted_dlls.py KORVA-Installer.exe UNPROTECTED.exe planted.dll [PINNED.exe]
 
 Each run gets a folder of its own, as a Downloads folder would be: the exe,
 planted.dll copied under one DLL's name, and the LOCALAPPDATA of the run. The
@@ -83,7 +83,7 @@ class Run:
 
 
 class PlantedDllTests(unittest.TestCase):
-    installer = unprotected = planted_dll = None
+    installer = unprotected = planted_dll = pinned = None
     maxDiff = None
 
     @classmethod
@@ -187,6 +187,20 @@ class PlantedDllTests(unittest.TestCase):
         if planted == "winhttp":
             self.assertNotEqual(run.loads_of("winhttp.dll"), [], f"{mode} never loaded winhttp.dll")
 
+    @unittest.skipUnless(os.environ.get("KORVA_WWW"), "no release server")
+    def test_publisher_check_takes_wintrust_from_system32(self):
+        # A pinned build calls into wintrust.dll once the file is hashed (the
+        # test's release is unsigned, so the check fails: exit 1). Not
+        # crypt32.dll: Wine's own WinHTTP loads it for TLS, as with bcrypt.dll.
+        run = self.run_planted(self.pinned, "wintrust", ["--download-test"])
+        self.assertFalse(run.hijacked(), run.describe())
+        self.assertEqual(run.code, 1, run.describe())
+        loads = run.loads_of("wintrust.dll")
+        self.assertNotEqual(loads, [], "the check never loaded wintrust.dll: " + run.describe())
+        for path, kind in loads:
+            self.assertTrue(path.lower().startswith("c:\\windows\\system32\\"), run.describe())
+            self.assertEqual(kind, "builtin", run.describe())
+
     @unittest.skipUnless(os.environ.get("DISPLAY"), "no display for the window")
     def test_window_takes_common_controls_from_system32(self):
         # The window is the only mode that calls into comctl32.dll.
@@ -200,6 +214,7 @@ class PlantedDllTests(unittest.TestCase):
 
 def main():
     PlantedDllTests.installer, PlantedDllTests.unprotected, PlantedDllTests.planted_dll = sys.argv[1:4]
+    PlantedDllTests.pinned = sys.argv[4]
     unittest.main(argv=[sys.argv[0], "-v"])
 
 
