@@ -8,7 +8,11 @@
 # on the same signed manifest, --self-test of both (the keyed one verifies a
 # known-answer signature), the check alone in a loop (tests/bench/
 # signature_bench.cpp: the product's CheckSignedManifest under Wine),
-# korva-release verify on the host, and the sizes of both exes. Last, the same
+# korva-release verify on the host, and the sizes of both exes. The installer
+# served is a signed PE (tests/gui's fake setup padded with random bytes and
+# signed by osslsigncode as the tests' publisher, under the sandbox's CA), so
+# a pinned build (build/tests/KORVA-Installer-Pinned.exe, which checks that
+# signature too) runs beside the unpinned one on the same file. Last, the same
 # attempt when the direct route gets no answer and the user's proxy
 # (tinyproxy, scripts/sandbox.d/30-proxy.sh) is the second route, with its
 # extra time over the direct attempt. Then a download cut at 90% (scripts/
@@ -18,6 +22,7 @@
 # Prints medians of RUNS runs; pass/fail is not judged.
 #   scripts/bench.sh [SIZE_MIB=64] [RUNS=5]
 #   scripts/bench.sh resume [SIZE_MIB=256] [RUNS=3]   only the cut download
+#   scripts/bench.sh pinned [SIZE_MIB=256] [RUNS=5]   only pinned beside unpinned
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -26,25 +31,51 @@ if [ -z "${KORVA_SANDBOX:-}" ]; then
   # The release tool is built with the tests (tests/release_tool).
   cmake --preset mingw-release -DBUILD_TESTING=ON >/dev/null
   cmake --build --preset mingw-release --target korva_installer korva_release_tool korva_signature_bench \
-    >/dev/null
+    korva_installer_pinned fake_setup >/dev/null
   scripts/keyed-build.sh "$root/build/keyed"
   exec scripts/sandbox.sh "$0" "$@"
 fi
 only_resume=0
+only_pinned=0
 if [ "${1:-}" = resume ]; then
   only_resume=1
+  shift
+elif [ "${1:-}" = pinned ]; then
+  only_pinned=1
   shift
 fi
 size_mib=${1:-64}
 runs=${2:-5}
 [ "$only_resume" = 0 ] || { size_mib=${1:-256}; runs=${2:-3}; }
+[ "$only_pinned" = 0 ] || size_mib=${1:-256}
 exe=$root/build/KORVA-Installer.exe
 keyed_exe=$root/build/keyed/KORVA-Installer.exe
+pinned_exe=$root/build/tests/KORVA-Installer-Pinned.exe
 tool=$root/build/korva-release/korva-release
 key=$root/build/keyed/key/release
 
 mkdir -p "$KORVA_WWW/releases" "$KORVA_SANDBOX/bench"
-head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$KORVA_WWW/releases/bench-setup.exe"
+# The setup program, signed by the key the pinned build pins, with a chain
+# that the sandbox's CA issues now.
+sign_setup() { # out
+  local pki=$KORVA_SANDBOX/bench/pki keys=$root/build/test-publisher fake=$root/build/tests/gui/fake_setup.exe
+  mkdir -p "$pki"
+  printf 'basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n' >"$pki/ca.ext"
+  printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=codeSigning\n' >"$pki/leaf.ext"
+  openssl req -new -key "$keys/intermediate.key" -subj "/CN=KORVA bench intermediate" 2>/dev/null |
+    openssl x509 -req -CA "$KORVA_CA_CERT" -CAkey "$KORVA_CA_KEY" -set_serial 11 -days 1 -extfile "$pki/ca.ext" \
+      -out "$pki/intermediate.crt" 2>/dev/null
+  openssl req -new -key "$keys/publisher.key" -subj "/CN=KORVA bench publisher" 2>/dev/null |
+    openssl x509 -req -CA "$pki/intermediate.crt" -CAkey "$keys/intermediate.key" -set_serial 12 -days 1 \
+      -extfile "$pki/leaf.ext" -out "$pki/publisher.crt" 2>/dev/null
+  cat "$pki/publisher.crt" "$pki/intermediate.crt" >"$pki/chain.pem"
+  { cat "$fake"; head -c "$((size_mib * 1024 * 1024 - $(stat -c %s "$fake")))" /dev/urandom; } >"$pki/unsigned.exe"
+  rm -f "$1"
+  osslsigncode sign -h sha256 -certs "$pki/chain.pem" -key "$keys/publisher.key" -in "$pki/unsigned.exe" \
+    -out "$1" >/dev/null
+  rm -f "$pki/unsigned.exe"
+}
+sign_setup "$KORVA_WWW/releases/bench-setup.exe"
 digest=$(sha256sum "$KORVA_WWW/releases/bench-setup.exe" | cut -d' ' -f1)
 # One signed manifest for both builds; the unkeyed one ignores the signature.
 manifest=$KORVA_WWW/updates/korva-suite-update.txt
@@ -68,6 +99,8 @@ exits() { # code command...: succeeds when command exits with code
   [ "$got" = "$want" ]
 }
 median() { sort -n | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1])/2; printf "%.3f", m}'; }
+difference() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.3f", a - b }'; }
+mb_s() { awk -v m="$size_mib" -v t="$1" 'BEGIN { printf "%.1f", m / t }'; }
 measure() { # label command...
   local label=$1 i
   shift
@@ -83,15 +116,21 @@ reference() {
 # Unkeyed and keyed runs alternate, each going first in every other pair
 # (the first run after a pause is the slower one), so load from elsewhere on
 # the machine falls on both alike.
-pairs() { # file-prefix args...
-  local prefix=$1 i
+# The same for the pinned build beside the unpinned one: pairs PREFIX pinned.
+pairs() { # file-prefix [keyed|pinned] args...
+  local prefix=$1 other=keyed other_exe=$keyed_exe i
   shift
+  if [ "$1" = keyed ] || [ "$1" = pinned ]; then
+    other=$1
+    shift
+  fi
+  [ "$other" = keyed ] || other_exe=$pinned_exe
   for ((i = 0; i < runs; i++)); do
     if ((i % 2 == 0)); then
       seconds timeout 300 wine "$exe" "$@" >>"$prefix.unkeyed"
-      seconds timeout 300 wine "$keyed_exe" "$@" >>"$prefix.keyed"
+      seconds timeout 300 wine "$other_exe" "$@" >>"$prefix.$other"
     else
-      seconds timeout 300 wine "$keyed_exe" "$@" >>"$prefix.keyed"
+      seconds timeout 300 wine "$other_exe" "$@" >>"$prefix.$other"
       seconds timeout 300 wine "$exe" "$@" >>"$prefix.unkeyed"
     fi
   done
@@ -137,10 +176,29 @@ resume_rows() {
     "$(awk -v f="$failed" -v w="$whole" 'BEGIN { printf "%.3f", f + w }')" \
     "$(awk -v f="$failed_bytes" -v w="$whole_bytes" 'BEGIN { printf "%.0f", f + w }')"
 }
+# --- the publisher's signature ----------------------------------------------
+pinned_rows() {
+  pairs "$timings.pinned" pinned --download-test
+  local pinned unpinned
+  pinned=$(median <"$timings.pinned.pinned")
+  unpinned=$(median <"$timings.pinned.unkeyed")
+  printf '\n%-46s %10s %10s\n' "signed installer of $size_mib MiB, median of $runs" seconds "MiB/s"
+  printf '%-46s %10s %10s\n' "unpinned KORVA-Installer.exe --download-test" "$unpinned" "$(mb_s "$unpinned")"
+  printf '%-46s %10s %10s\n' "pinned KORVA-Installer.exe --download-test" "$pinned" "$(mb_s "$pinned")"
+  printf '%-46s %10s\n' "  pinned minus unpinned (signature check)" "$(difference "$pinned" "$unpinned")"
+  printf '%-46s %9s%%\n' "  pinned over unpinned (at most 15%)" \
+    "$(awk -v p="$pinned" -v u="$unpinned" 'BEGIN { printf "%+.1f", (p / u - 1) * 100 }')"
+  printf '%-46s %10s\n' "exe size, pinned with one certificate (bytes)" "$(stat -c %s "$pinned_exe")"
+}
+
 timings=$KORVA_SANDBOX/bench/timings
 rm -f "$timings".*
 if [ "$only_resume" = 1 ]; then
   resume_rows
+  exit 0
+fi
+if [ "$only_pinned" = 1 ]; then
+  pinned_rows
   exit 0
 fi
 pairs "$timings.self" --self-test
@@ -158,8 +216,6 @@ loop=$(timeout 300 wine "$root/build/tests/bench/korva_signature_bench.exe" "$(w
   "$point" 2000 | tr -d '\r')
 check_us=$(sed -n 's/.*check_us=\([0-9.]*\).*/\1/p' <<<"$loop")
 known_us=$(sed -n 's/.*known_answer_us=\([0-9.]*\).*/\1/p' <<<"$loop")
-difference() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.3f", a - b }'; }
-mb_s() { awk -v m="$size_mib" -v t="$1" 'BEGIN { printf "%.1f", m / t }'; }
 printf '\n%-46s %10s %10s\n' "installer of $size_mib MiB, median of $runs runs" seconds "MiB/s"
 printf '%-46s %10s %10s\n' "KORVA-Installer.exe --download-test" "$ours" "$(mb_s "$ours")"
 printf '%-46s %10s %10s\n' "  of which Wine start-up (--self-test)" "$floor" "-"
@@ -176,6 +232,7 @@ keyed_size=$(stat -c %s "$keyed_exe")
 printf '%-46s %10s\n' "exe size, unkeyed (bytes)" "$unkeyed_size"
 printf '%-46s %10s\n' "exe size, keyed with one key (bytes)" "$keyed_size"
 printf '%-46s %10s\n' "  keyed minus unkeyed (bytes; at most 4096)" "$((keyed_size - unkeyed_size))"
+pinned_rows
 
 # --- the second route ---------------------------------------------------------
 # The user's settings and the hosts file, as the end-to-end tests set them.

@@ -40,6 +40,7 @@ DOWNLOAD_FAILED = "The download could not be completed. Check the internet conne
 IN_USE = "The KORVA Setup file is in use by another program. Close it and try again."
 NOT_SIGNED = "The KORVA release manifest is not signed by the publisher."
 EXPIRED = "The KORVA release manifest has expired."
+NOT_BY_PUBLISHER = "The downloaded installer is not signed by the publisher."
 FAILED_PREFIX = "Installation attempt failed: "
 CHECKING_LOG = "Checking the KORVA release manifest."
 VERIFIED_LOG = "Installer verified successfully."
@@ -648,6 +649,23 @@ class SignedReleaseTests(ServedReleaseTestCase):
                                             FAILED_PREFIX + EXPIRED, CHECKING_LOG, "Downloading KORVA 9.7.",
                                             VERIFIED_LOG, STARTED_LOG])
         FakeSetup(self, self.installer_file("9.7")).finish()
+
+
+    def test_pinned_build_shows_an_unsigned_setup_as_not_from_the_publisher(self):
+        # An installer pinning the tests' publisher key (tests/CMakeLists.txt)
+        # and the unsigned fake setup with its true digest.
+        self.serve_fake_setup("9.9")
+        self.start_installer(exe=variable("KORVA_GUI_PINNED_INSTALLER"))
+        self.driver.expect("click")
+        _, snapshot = self.assert_failure_shown(NOT_BY_PUBLISHER)
+        self.assertEqual(snapshot.bar, 100)
+        self.dismiss_message_box()
+        self.assertEqual(self.log_texts(), [CHECKING_LOG, "Downloading KORVA 9.9.",
+                                            "Installer signature verification failed.",
+                                            FAILED_PREFIX + NOT_BY_PUBLISHER])
+        self.assertFalse(os.path.exists(self.installer_file("9.9")), "a refused installer was kept")
+        self.assertFalse(os.path.exists(self.installer_file("9.9") + ".started"), "a refused installer ran")
+        self.assert_closes_promptly_with_0()
 
 
 class FakeSetup:
