@@ -54,13 +54,7 @@ static bool FinishMemory(void* /*target*/, BodyEnd end, const BodyBounds& /*boun
 
 BodySink MemoryBodySink(ByteBuffer& buffer)
 {
-    BodySink sink;
-    sink.target = &buffer;
-    sink.RequestHeaders = NoHeaders;
-    sink.Accept = AcceptMemoryAnswer;
-    sink.Store = StoreInMemory;
-    sink.Finish = FinishMemory;
-    return sink;
+    return BodySink{&buffer, NoHeaders, AcceptMemoryAnswer, StoreInMemory, FinishMemory};
 }
 
 // Stores each chunk as it arrives, sized by what the service reports

@@ -160,11 +160,5 @@ static bool FinishFile(void* target, BodyEnd end, const BodyBounds& bounds, Fail
 
 BodySink FileBodySink(FileTransfer& transfer)
 {
-    BodySink sink;
-    sink.target = &transfer;
-    sink.RequestHeaders = FileRequestHeaders;
-    sink.Accept = AcceptFileAnswer;
-    sink.Store = StoreInFile;
-    sink.Finish = FinishFile;
-    return sink;
+    return BodySink{&transfer, FileRequestHeaders, AcceptFileAnswer, StoreInFile, FinishFile};
 }
