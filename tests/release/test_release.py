@@ -458,12 +458,13 @@ mkdir -p "$out" && cp '{path("dist", UNSIGNED)}' '{path("dist", "BUILDINFO")}' "
         self.assertRegex(output, r"(?m)^FAIL rebuild: commit %s could not be fetched whole" % commit)
         self.assertFalse(os.path.exists(marker), "an object that is not the commit's ran")
 
-    def replace_info_line(self, release, old, new):
-        """Rewrites one whole BUILDINFO line and, as an attacker would, its SHA256SUMS line."""
+    def replace_info_line(self, release, old, new=None):
+        """Rewrites (or with new None, removes) one whole BUILDINFO line and, as
+        an attacker would, its SHA256SUMS line."""
         name = os.path.join(release, "BUILDINFO")
         info = read(name).decode()
         self.assertIn(old + "\n", info)
-        write(name, info.replace(old + "\n", new + "\n").encode())
+        write(name, info.replace(old + "\n", "" if new is None else new + "\n").encode())
         self.set_sum(release, "BUILDINFO")
 
     def test_buildinfo_names_only_plain_files_of_the_folder(self):
@@ -499,6 +500,14 @@ mkdir -p "$out" && cp '{path("dist", UNSIGNED)}' '{path("dist", "BUILDINFO")}' "
             code, found, output = self.verify(release)
             self.assertEqual(code, 1, output)
             self.assertEqual((found["sha256sums"], found["release-keys"]), ("FAIL", "FAIL"), output)
+
+        with self.subTest("an unpinned release: no publisher-cert line, nothing else fails"):
+            release = self.tampered_release()
+            for line in info["publisher-cert"]:
+                self.replace_info_line(release, "publisher-cert: " + line)
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 0, output)
+            self.assertEqual(found["publisher-certs"], "SKIP", output)
 
         with self.subTest("another certificate under a pinned one's name"):
             release = self.tampered_release()
