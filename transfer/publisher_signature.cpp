@@ -1,7 +1,7 @@
 #include "transfer/publisher_signature.h"
 
-#include "transfer/sha256_file.h"
-#include "transfer/unique_owner.h"
+#include "base/sha256.h"
+#include "base/unique_owner.h"
 
 #include <wincrypt.h>
 #include <wintrust.h>
