@@ -31,7 +31,7 @@ if [ -z "${KORVA_SANDBOX:-}" ]; then
   # The release tool is built with the tests (tests/release_tool).
   cmake --preset mingw-release -DBUILD_TESTING=ON >/dev/null
   cmake --build --preset mingw-release --target korva_installer korva_release_tool korva_signature_bench \
-    korva_installer_pinned fake_setup >/dev/null
+    korva_installer_pinned korva_publisher_bench fake_setup >/dev/null
   scripts/keyed-build.sh "$root/build/keyed"
   exec scripts/sandbox.sh "$0" "$@"
 fi
@@ -188,6 +188,14 @@ pinned_rows() {
   printf '%-46s %10s\n' "  pinned minus unpinned (signature check)" "$(difference "$pinned" "$unpinned")"
   printf '%-46s %9s%%\n' "  pinned over unpinned (at most 15%)" \
     "$(awk -v p="$pinned" -v u="$unpinned" 'BEGIN { printf "%+.1f", (p / u - 1) * 100 }')"
+  # The check alone, in-process, beside the SHA-256 pass it follows.
+  local pin alone
+  pin=$(openssl x509 -in "$root/build/test-publisher/publisher.crt" -pubkey -noout |
+    openssl pkey -pubin -outform DER | sha256sum | cut -d' ' -f1)
+  alone=$(timeout 300 wine "$root/build/tests/bench/korva_publisher_bench.exe" \
+    "$(winepath -w "$KORVA_WWW/releases/bench-setup.exe")" "$pin" 3 | tr -d '\r')
+  printf '%-46s %10s\n' "publisher check in-process, mean of 3 (s)" "$(sed -n 's/.*check_s=\([0-9.]*\).*/\1/p' <<<"$alone")"
+  printf '%-46s %10s\n' "  SHA-256 pass in-process, mean of 3 (s)" "$(sed -n 's/.*sha256_s=\([0-9.]*\).*/\1/p' <<<"$alone")"
   printf '%-46s %10s\n' "exe size, pinned with one certificate (bytes)" "$(stat -c %s "$pinned_exe")"
 }
 
