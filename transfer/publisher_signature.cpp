@@ -168,6 +168,41 @@ bool VerifyPublisherSignature(HANDLE file, const wchar_t* path, const PublisherP
     return result == 0 && provider != nullptr && SignerIsPublisher(provider, pins, count);
 }
 
+static DWORD WINAPI RunPublisherCheck(LPVOID parameter)
+{
+    PublisherCheck& check = *static_cast<PublisherCheck*>(parameter);
+    check.passed = VerifyPublisherSignature(check.file.get(), check.path, check.pins, check.count);
+    return 0;
+}
+
+void StartPublisherCheck(PublisherCheck& check)
+{
+    if (check.heldFile == nullptr) {
+        return;
+    }
+    // Sharing delete as well: whatever access the held handle has stays
+    // allowed, and that handle, sharing neither write nor delete, still keeps
+    // everyone else from changing the file.
+    const HANDLE reopened = ReOpenFile(check.heldFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0);
+    check.file.reset(reopened != INVALID_HANDLE_VALUE ? reopened : nullptr);
+    if (check.file) {
+        check.thread.reset(CreateThread(nullptr, 0, RunPublisherCheck, &check, 0, nullptr));
+    }
+}
+
+bool FinishPublisherCheck(PublisherCheck& check)
+{
+    if (!check.thread) {
+        check.file.reset();
+        // Never with a null handle: WinVerifyTrust would open the path.
+        return check.heldFile != nullptr &&
+               VerifyPublisherSignature(check.heldFile, check.path, check.pins, check.count);
+    }
+    check.thread.reset(); // waits: the thread's end orders its write of passed before this read
+    check.file.reset();
+    return check.passed;
+}
+
 bool SequenceValueOffset(const unsigned char* der, size_t size, size_t& offset)
 {
     if (size < 2 || der[0] != kDerSequence) {

@@ -4,7 +4,9 @@
 // the setup program's signature is not read, and none of the signature code
 // (nor wintrust.dll or crypt32.dll) is linked in.
 
-bool CheckInstallerPublisher(HANDLE /*file*/, const std::wstring& /*path*/)
+void StartInstallerPublisherCheck(HANDLE /*file*/, const std::wstring& /*path*/, PublisherCheck& /*check*/) {}
+
+bool FinishInstallerPublisherCheck(PublisherCheck& /*check*/)
 {
     return true;
 }

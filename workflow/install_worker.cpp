@@ -62,8 +62,10 @@ static bool FetchRelease(Attempt& attempt, ReleaseEntries& entries, Failure& fai
 }
 
 // The downloaded file, locked before hashing so that what is hashed is what
-// the window starts, against the manifest's digest. A failure here deletes the
-// file, unless another program holds it.
+// the window starts, against the manifest's digest and, in a pinned build,
+// for the publisher's own signature: checked beside the SHA-256 pass on the
+// same held file, and judged after it. A failure here deletes the file,
+// unless another program holds it.
 static bool VerifyInstaller(Attempt& attempt, const std::wstring& expectedDigest, Failure& failure)
 {
     DWORD lockError = ERROR_SUCCESS;
@@ -71,30 +73,25 @@ static bool VerifyInstaller(Attempt& attempt, const std::wstring& expectedDigest
         failure = Failure::FileInUse;
         return false;
     }
+    PublisherCheck publisher;
+    StartInstallerPublisherCheck(attempt.installer.handle.get(), attempt.installer.path, publisher);
     std::wstring actualDigest;
+    bool digestMatches = false;
     if (!attempt.installer.handle) {
         failure = Failure::VerificationFailed;
-    } else if (Sha256FileHex(attempt.installer.handle.get(), actualDigest, failure) &&
-               DigestsMatch(expectedDigest, actualDigest)) {
-        return true;
-    } else if (!actualDigest.empty()) {
-        failure = Failure::DigestMismatch;
+    } else if (Sha256FileHex(attempt.installer.handle.get(), actualDigest, failure)) {
+        digestMatches = DigestsMatch(expectedDigest, actualDigest);
     }
-    DeleteHeldFile(attempt.installer);
-    WriteLogLine(L"Installer SHA-256 verification failed.");
-    return false;
-}
-
-// A pinned build also wants the publisher's own signature on the same held
-// file, once its SHA-256 matched; an unpinned one passes at once.
-static bool VerifyPublisher(Attempt& attempt, Failure& failure)
-{
-    if (CheckInstallerPublisher(attempt.installer.handle.get(), attempt.installer.path)) {
+    const bool fromPublisher = FinishInstallerPublisherCheck(publisher);
+    if (digestMatches && fromPublisher) {
         return true;
     }
+    if (!actualDigest.empty()) {
+        failure = digestMatches ? Failure::PublisherNotSigned : Failure::DigestMismatch;
+    }
     DeleteHeldFile(attempt.installer);
-    WriteLogLine(L"Installer signature verification failed.");
-    failure = Failure::PublisherNotSigned;
+    WriteLogLine(digestMatches ? L"Installer signature verification failed."
+                               : L"Installer SHA-256 verification failed.");
     return false;
 }
 
@@ -125,7 +122,7 @@ static bool RunSteps(Attempt& attempt, Failure& failure)
         }
         return false;
     }
-    return VerifyInstaller(attempt, entries.expectedDigest, failure) && VerifyPublisher(attempt, failure);
+    return VerifyInstaller(attempt, entries.expectedDigest, failure);
 }
 
 bool RunAttempt(Attempt& attempt)

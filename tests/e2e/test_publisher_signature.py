@@ -21,7 +21,8 @@ import struct
 import subprocess
 import sys
 
-from attempt import CHECKING, VERIFIED, AttemptTestCase, downloading, main, sandbox_variable, sha256, winepath
+from attempt import (CHECKING, VERIFIED, VERIFY_FAILED, AttemptTestCase, downloading, main, sandbox_variable, sha256,
+                     winepath)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from pe_image import Image  # noqa: E402
@@ -189,13 +190,13 @@ class PublisherSignatures(AttemptTestCase):
         run(*command)
         return out
 
-    def attempt(self, path, exe):
-        """Serves the file with its true SHA-256 and runs one attempt."""
+    def attempt(self, path, exe, digest=None):
+        """Serves the file with its true SHA-256 (or digest) and runs one attempt."""
         with open(path, "rb") as f:
             data = f.read()
         self.appdata, self.appdata_win = self.new_folder("appdata")
         url_path = self.serve("/downloads/pinned/%s.exe" % self._testMethodName, data)
-        self.serve_release(VERSION, self.url(url_path), sha256(data))
+        self.serve_release(VERSION, self.url(url_path), digest or sha256(data))
         return self.run_attempt(exe=exe), data
 
     def assert_verified(self, path, exe):
@@ -232,6 +233,16 @@ class PublisherSignatures(AttemptTestCase):
         self.assert_not_signed(self.sign("untrusted root"))
         self.assert_not_signed(self.sign("server"))
         self.assert_not_signed(self.sign("expired"))
+
+    def test_a_digest_mismatch_is_told_as_such(self):
+        # The signature is checked beside the SHA-256 pass; a file that fails
+        # both is refused for its digest, signed or not.
+        for path in (self.setup, self.sign("publisher")):
+            with self.subTest(os.path.basename(path)):
+                code, _ = self.attempt(path, self.pinned, digest=sha256(b"another file"))
+                self.assertEqual(code, 1)
+                self.assert_log([CHECKING, downloading(VERSION), VERIFY_FAILED])
+                self.assert_nothing_but_log()
 
     def test_pinned_certificate_only_in_the_bag(self):
         # Signed by another publisher of the same intermediate, with the
