@@ -878,9 +878,8 @@ class IconResourceTests(WindowTestCase):
                          [(s, s, 32) for s in (256, 128, 64, 48, 32, 16)])
         self.assertTrue(all(i["present"] and i["decodes"] for i in images), images)
         png = {i["width"]: i["png"] for i in images}
-        self.assertTrue(png[256])
-        # Only the largest image is compressed; the others are plain bitmaps.
-        self.assertEqual([png[s] for s in (128, 64, 48, 32, 16)], [False] * 5)
+        # The three large images are compressed; the small ones plain bitmaps.
+        self.assertEqual([png[s] for s in (256, 128, 64, 48, 32, 16)], [True] * 3 + [False] * 3)
         # The exe, icon included, is the first thing a user downloads.
         self.assertLessEqual(os.path.getsize(INSTALLER), 300 * 1024)
 
