@@ -14,8 +14,17 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from pe_image import Image  # noqa: E402
 
 RESOURCE_DIRECTORY = 2
-RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+RT_ICON, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 6, 14, 16, 24
 US_ENGLISH = 0x0409
+# The string table's languages (English first, the fallback): German,
+# French, Spanish, Italian, Portuguese (Brazil), Polish, Russian, Turkish,
+# Japanese, Chinese (Simplified), Korean, Arabic.
+TABLE_LANGUAGES = [US_ENGLISH, 0x0407, 0x040C, 0x0C0A, 0x0410, 0x0416, 0x0415, 0x0419, 0x041F, 0x0411, 0x0804,
+                   0x0412, 0x0401]
+# A failure's text is 1000 + its kind (1 to 16); the window's own texts follow.
+TEXT_IDS = list(range(1001, 1017)) + list(range(1024, 1033))
+# Names that a translation keeps as they are, as often as the English text has them.
+KEPT_NAMES = ["KORVA Setup", "KORVA", "SHA-256", "HTTPS", "URL", "Windows"]
 EXE = sys.argv.pop(1) if len(sys.argv) > 1 else None
 
 
@@ -127,6 +136,40 @@ class Resources(unittest.TestCase):
             sizes.append((width or 256, image.startswith(b"\x89PNG")))
         # The three large images are compressed, the small ones plain bitmaps.
         self.assertEqual(sizes, [(256, True), (128, True), (64, True), (48, False), (32, False), (16, False)])
+
+    def string_tables(self):
+        """{language: {id: text}}: each block holds 16 counted UTF-16 strings,
+        an empty one meaning none."""
+        tables = {}
+        for (kind, block, language), data in self.found.items():
+            if kind != RT_STRING:
+                continue
+            at = 0
+            for index in range(16):
+                (length,) = struct.unpack_from("<H", data, at)
+                text = data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+                self.assertEqual(len(text), length, (block, language))
+                at += 2 + 2 * length
+                if length:
+                    tables.setdefault(language, {})[(block - 1) * 16 + index] = text
+        return tables
+
+    def test_every_language_has_every_text_with_the_names_kept(self):
+        tables = self.string_tables()
+        self.assertEqual(sorted(tables), sorted(TABLE_LANGUAGES))
+        english = tables[US_ENGLISH]
+        self.assertEqual(sorted(english), TEXT_IDS)
+        for language in TABLE_LANGUAGES:
+            table = tables[language]
+            with self.subTest(language=hex(language)):
+                self.assertEqual(sorted(table), TEXT_IDS)
+                for text_id, text in english.items():
+                    translated = table[text_id]
+                    self.assertEqual(translated, translated.strip(), text_id)
+                    self.assertEqual([translated.count(n) for n in KEPT_NAMES], [text.count(n) for n in KEPT_NAMES],
+                                     (text_id, translated))
+                    # A state still in progress says so in every language.
+                    self.assertEqual(translated.endswith("..."), text.endswith("..."), (text_id, translated))
 
 
 if __name__ == "__main__":
