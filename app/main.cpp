@@ -2,6 +2,7 @@
 #include "app/dll_search.h"
 #include "app/main_window.h"
 #include "app/run_mode.h"
+#include "app/ui_language.h"
 #include "manifest/self_test.h"
 #include "workflow/install_worker.h"
 
@@ -28,7 +29,11 @@ static int RunInteractive(HINSTANCE instance, int showCommand)
     if (!RegisterMainWindowClass(instance)) {
         return 1;
     }
-    g_mainWindow = CreateWindowExW(0, kMainWindowClass, kMainWindowTitle, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+    g_uiLanguage = ChooseUiLanguage();
+    // Mirrored, the controls inherit the layout: the button moves to the
+    // left and the bar fills from the right.
+    const DWORD layout = IsRightToLeft(g_uiLanguage) ? WS_EX_LAYOUTRTL : 0;
+    g_mainWindow = CreateWindowExW(layout, kMainWindowClass, kMainWindowTitle, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
                                    CW_USEDEFAULT, CW_USEDEFAULT, 540, 225, nullptr, nullptr, instance, nullptr);
     if (g_mainWindow == nullptr) {
         return 1;

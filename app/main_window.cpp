@@ -1,6 +1,8 @@
 #include "app/main_window.h"
 
 #include "app/attempt_messages.h"
+#include "app/ui_language.h"
+#include "app/ui_text.h"
 #include "app/window_scale.h"
 #include "workflow/install_worker.h"
 #include "workflow/installer_log.h"
@@ -8,11 +10,12 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <string>
 
 const wchar_t kMainWindowClass[] = L"KORVAStaticModuleBootstrapperWindow";
 const wchar_t kMainWindowTitle[] = L"KORVA Installer";
-static const wchar_t kProductName[] = L"KORVA";
+LANGID g_uiLanguage = kEnglishUiLanguage;
 
 HWND g_statusLabel = nullptr;
 HWND g_progressBar = nullptr;
@@ -43,11 +46,20 @@ static const ControlRect kTitleRect = {24, 20, 470, 28};
 static const ControlRect kStatusRect = {24, 58, 470, 40};
 static const ControlRect kProgressRect = {24, 104, 470, 20};
 static const ControlRect kButtonRect = {338, 140, 156, 32};
+static const int kButtonTextMargin = 12;
 
-static HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style,
+static std::wstring Text(UiText text)
+{
+    return UiTextIn(g_uiLanguage, text);
+}
+
+// In a mirrored window the controls lay out from the right by themselves;
+// their text still needs telling to read from the right.
+static HWND CreateChild(HWND parent, const wchar_t* className, const std::wstring& text, DWORD style,
                         const ControlRect& rect, int id)
 {
-    return CreateWindowExW(0, className, text, style, rect.x, rect.y, rect.width, rect.height, parent,
+    const DWORD reading = IsRightToLeft(g_uiLanguage) ? WS_EX_RTLREADING : 0;
+    return CreateWindowExW(reading, className, text.c_str(), style, rect.x, rect.y, rect.width, rect.height, parent,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
 }
 
@@ -55,6 +67,39 @@ static void PlaceControl(HWND control, const ControlRect& rect, UINT dpi)
 {
     SetWindowPos(control, nullptr, ScaleForDpi(rect.x, dpi), ScaleForDpi(rect.y, dpi), ScaleForDpi(rect.width, dpi),
                  ScaleForDpi(rect.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+static int TextWidth(HDC dc, const std::wstring& text)
+{
+    SIZE size = {};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    return size.cx;
+}
+
+// The button keeps its size unless one of its texts in the user's language
+// needs more; then it grows to the left (to the right when mirrored), the
+// same for all three texts so it never jumps between states.
+static ControlRect ButtonRect(HFONT font, UINT dpi)
+{
+    ControlRect rect = kButtonRect;
+    HDC dc = GetDC(g_installButton);
+    if (dc == nullptr) {
+        return rect;
+    }
+    const HGDIOBJ old = SelectObject(dc, font != nullptr ? font : GetStockObject(DEFAULT_GUI_FONT));
+    int widest = 0;
+    for (UiText text : {UiText::InstallButton, UiText::BusyButton, UiText::RetryButton}) {
+        widest = std::max(widest, TextWidth(dc, Text(text)));
+    }
+    SelectObject(dc, old);
+    ReleaseDC(g_installButton, dc);
+    // Room for the face's border and a margin on each side, in 96 DPI pixels.
+    const int needed = MulDiv(widest, static_cast<int>(kBaseDpi), static_cast<int>(dpi)) + 2 * kButtonTextMargin;
+    if (needed > rect.width) {
+        rect.x -= needed - rect.width;
+        rect.width = needed;
+    }
+    return rect;
 }
 
 static void SetControlFont(HWND control, const ScopedDeleteObject<HFONT>& font)
@@ -75,19 +120,19 @@ static void LayOutControls(UINT dpi)
     PlaceControl(g_titleLabel, kTitleRect, dpi);
     PlaceControl(g_statusLabel, kStatusRect, dpi);
     PlaceControl(g_progressBar, kProgressRect, dpi);
-    PlaceControl(g_installButton, kButtonRect, dpi);
+    PlaceControl(g_installButton, ButtonRect(g_fonts.body.get(), dpi), dpi);
 }
 
 static void OnCreate(HWND window)
 {
     const DWORD textStyle = WS_CHILD | WS_VISIBLE | SS_LEFT;
-    g_titleLabel = CreateChild(window, L"STATIC", kProductName, textStyle, kTitleRect, 0);
-    g_statusLabel =
-        CreateChild(window, L"STATIC", L"Download and install the current release.", textStyle, kStatusRect, 0);
-    g_progressBar = CreateChild(window, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, kProgressRect, 0);
+    g_titleLabel = CreateChild(window, L"STATIC", Text(UiText::Heading), textStyle, kTitleRect, 0);
+    g_statusLabel = CreateChild(window, L"STATIC", Text(UiText::IdleStatus), textStyle, kStatusRect, 0);
+    g_progressBar =
+        CreateChild(window, PROGRESS_CLASSW, std::wstring(), WS_CHILD | WS_VISIBLE | PBS_SMOOTH, kProgressRect, 0);
     SendMessageW(g_progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    g_installButton = CreateChild(window, L"BUTTON", L"Install KORVA", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON,
-                                  kButtonRect, IDC_INSTALL);
+    g_installButton = CreateChild(window, L"BUTTON", Text(UiText::InstallButton),
+                                  WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, kButtonRect, IDC_INSTALL);
     const UINT dpi = WindowDpi(window);
     LayOutControls(dpi);
     SetWindowPos(window, nullptr, 0, 0, ScaleForDpi(kWindowWidth, dpi), ScaleForDpi(kWindowHeight, dpi),
@@ -152,8 +197,8 @@ void StartInstallAttempt()
     if (buttonHadFocus) {
         SetFocus(g_mainWindow);
     }
-    SetWindowTextW(g_installButton, L"Downloading...");
-    SetWindowTextW(g_statusLabel, (std::wstring(L"Checking the latest ") + kProductName + L" release...").c_str());
+    SetWindowTextW(g_installButton, Text(UiText::BusyButton).c_str());
+    SetWindowTextW(g_statusLabel, Text(UiText::CheckingStatus).c_str());
     SendMessageW(g_progressBar, PBM_SETSTATE, PBST_NORMAL, 0);
     SendMessageW(g_progressBar, PBM_SETPOS, 0, 0);
     SetBarMarquee(true);
@@ -191,7 +236,7 @@ static void OnProgress(WPARAM percent, LPARAM lParam)
     }
     SendMessageW(g_progressBar, PBM_SETPOS, percent, 0);
     if (percent != 0) {
-        SetWindowTextW(g_statusLabel, L"Downloading the verified KORVA installer...");
+        SetWindowTextW(g_statusLabel, Text(UiText::DownloadingStatus).c_str());
     }
 }
 
@@ -215,7 +260,7 @@ static void OnVerified(HWND window)
     }
     g_attemptPhase = AttemptPhase::Launching;
     SendMessageW(g_progressBar, PBM_SETPOS, 100, 0);
-    SetWindowTextW(g_statusLabel, L"Download verified. Starting KORVA Setup...");
+    SetWindowTextW(g_statusLabel, Text(UiText::VerifiedStatus).c_str());
     const std::wstring folder = FolderOf(g_installerPath);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
@@ -241,6 +286,17 @@ static void OnVerified(HWND window)
     DestroyWindow(window);
 }
 
+// Until the attempt reports failures by kind: the English text names it.
+static std::wstring UserFailureText(const std::wstring& english)
+{
+    for (int kind = 1; kind <= static_cast<int>(Failure::PublisherNotSigned); ++kind) {
+        if (FailureTextIn(kEnglishUiLanguage, static_cast<Failure>(kind)) == english) {
+            return FailureTextIn(g_uiLanguage, static_cast<Failure>(kind));
+        }
+    }
+    return english;
+}
+
 static void OnFailed(HWND window)
 {
     if (!AttemptRuns() || g_attemptPhase == AttemptPhase::ShowingFailure || !AttemptReached(AttemptOutcome::Failed)) {
@@ -251,12 +307,15 @@ static void OnFailed(HWND window)
     }
     g_attemptPhase = AttemptPhase::ShowingFailure;
     SendMessageW(g_progressBar, PBM_SETSTATE, PBST_ERROR, 0);
-    SetWindowTextW(g_statusLabel, g_lastError.c_str());
-    SetWindowTextW(g_installButton, L"Try again");
+    const std::wstring message = UserFailureText(g_lastError);
+    SetWindowTextW(g_statusLabel, message.c_str());
+    SetWindowTextW(g_installButton, Text(UiText::RetryButton).c_str());
     EnableWindow(g_installButton, TRUE);
     SetFocus(g_installButton);
+    // The log is read by support staff: always English.
     WriteLogLine(L"Installation attempt failed: " + g_lastError);
-    MessageBoxW(window, g_lastError.c_str(), kMainWindowTitle, MB_OK | MB_ICONERROR);
+    const UINT reading = IsRightToLeft(g_uiLanguage) ? MB_RTLREADING | MB_RIGHT : 0;
+    MessageBoxW(window, message.c_str(), Text(UiText::BoxCaption).c_str(), MB_OK | MB_ICONERROR | reading);
     g_attemptPhase = AttemptPhase::None;
 }
 

@@ -4,6 +4,9 @@
 
 extern const wchar_t kMainWindowClass[];
 extern const wchar_t kMainWindowTitle[];
+// The language of every text the window shows (ui_language.h); set once,
+// before the window is made.
+extern LANGID g_uiLanguage;
 const int IDI_APP = 101;
 const int IDC_INSTALL = 1;
 

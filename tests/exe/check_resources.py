@@ -11,10 +11,9 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from pe_image import Image  # noqa: E402
+from pe_image import Image, string_tables  # noqa: E402
 
-RESOURCE_DIRECTORY = 2
-RT_ICON, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 6, 14, 16, 24
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 US_ENGLISH = 0x0409
 # The string table's languages (English first, the fallback): German,
 # French, Spanish, Italian, Portuguese (Brazil), Polish, Russian, Turkish,
@@ -26,27 +25,6 @@ TEXT_IDS = list(range(1001, 1017)) + list(range(1024, 1033))
 # Names that a translation keeps as they are, as often as the English text has them.
 KEPT_NAMES = ["KORVA Setup", "KORVA", "SHA-256", "HTTPS", "URL", "Windows"]
 EXE = sys.argv.pop(1) if len(sys.argv) > 1 else None
-
-
-def resources(image):
-    """{(type, id, language): bytes} for every resource with numeric ids."""
-    base_rva, _ = image.directory(RESOURCE_DIRECTORY)
-    base = image.offset(base_rva)
-    found = {}
-
-    def entries(offset):
-        named, numbered = struct.unpack_from("<HH", image.data, base + offset + 12)
-        for i in range(named + numbered):
-            name, target = struct.unpack_from("<II", image.data, base + offset + 16 + 8 * i)
-            yield name, target
-
-    for type_id, type_target in entries(0):
-        for res_id, id_target in entries(type_target & 0x7FFFFFFF):
-            for language, leaf in entries(id_target & 0x7FFFFFFF):
-                data_rva, size = struct.unpack_from("<II", image.data, base + leaf)
-                offset = image.offset(data_rva, size)
-                found[(type_id, res_id, language)] = image.data[offset:offset + size]
-    return found
 
 
 def version_nodes(data, offset=0, end=None):
@@ -71,7 +49,7 @@ def version_nodes(data, offset=0, end=None):
 class Resources(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.found = resources(Image(EXE))
+        cls.found = Image(EXE).resources()
 
     def resource(self, kind, res_id):
         matches = {k: v for k, v in self.found.items() if k[:2] == (kind, res_id)}
@@ -137,25 +115,8 @@ class Resources(unittest.TestCase):
         # The three large images are compressed, the small ones plain bitmaps.
         self.assertEqual(sizes, [(256, True), (128, True), (64, True), (48, False), (32, False), (16, False)])
 
-    def string_tables(self):
-        """{language: {id: text}}: each block holds 16 counted UTF-16 strings,
-        an empty one meaning none."""
-        tables = {}
-        for (kind, block, language), data in self.found.items():
-            if kind != RT_STRING:
-                continue
-            at = 0
-            for index in range(16):
-                (length,) = struct.unpack_from("<H", data, at)
-                text = data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
-                self.assertEqual(len(text), length, (block, language))
-                at += 2 + 2 * length
-                if length:
-                    tables.setdefault(language, {})[(block - 1) * 16 + index] = text
-        return tables
-
     def test_every_language_has_every_text_with_the_names_kept(self):
-        tables = self.string_tables()
+        tables = string_tables(self.found)
         self.assertEqual(sorted(tables), sorted(TABLE_LANGUAGES))
         english = tables[US_ENGLISH]
         self.assertEqual(sorted(english), TEXT_IDS)

@@ -28,6 +28,9 @@
 //                            WM_DPICHANGED sent there, with that suggested rectangle
 //   hook-fonts <dpi>         the controls' fonts, read there, and the message font
 //                            at that DPI (0: the window's)
+//   hook-measure <hwnd> <text>
+//                            the text's size in that control's own font, read there:
+//                            on one line, and wrapped at the control's width
 //   quit
 // Every answer has "ok"; a failed command answers {"ok":false,"error":...}.
 
@@ -251,6 +254,8 @@ static std::string DescribeWindow(HWND window, bool asChild)
     json.Bool("enabled", IsWindowEnabled(window) != FALSE);
     RECT rect = {};
     GetWindowRect(window, &rect);
+    // Where a user sees its left edge, whatever the parent's layout.
+    json.Number("screen_x", rect.left);
     if (asChild) {
         MapWindowPoints(HWND_DESKTOP, GetParent(window), reinterpret_cast<POINT*>(&rect), 2);
         json.Number("id", GetDlgCtrlID(window));
@@ -838,6 +843,39 @@ static void HookFonts(Driver& driver, const std::wstring& rest)
     Answer(json.Done());
 }
 
+static std::string DescribeSize(const SIZE& size)
+{
+    Json json;
+    json.Number("width", size.cx);
+    json.Number("height", size.cy);
+    return json.Done();
+}
+
+static void HookMeasure(Driver& driver, const std::wstring& rest)
+{
+    if (!RequireHook(driver)) {
+        return;
+    }
+    wchar_t* end = nullptr;
+    driver.shared->measureWindow = _wcstoui64(rest.c_str(), &end, 10);
+    const std::wstring text = *end == L' ' ? std::wstring(end + 1) : std::wstring(end);
+    if (text.size() >= kHookMeasureChars) {
+        Fail(L"text too long to measure");
+        return;
+    }
+    wcscpy(driver.shared->measureText, text.c_str());
+    if (!RunHookCommand(driver, kHookMeasure)) {
+        Fail(L"the hook did not run the command");
+        return;
+    }
+    Json json;
+    json.Bool("ok", true);
+    json.Raw("line", DescribeSize(driver.shared->measured.line));
+    json.Raw("wrapped", DescribeSize(driver.shared->measured.wrapped));
+    json.Raw("client", DescribeSize(driver.shared->measured.client));
+    Answer(json.Done());
+}
+
 static DWORD ParseMs(const std::wstring& text)
 {
     return static_cast<DWORD>(wcstoul(text.c_str(), nullptr, 10));
@@ -891,6 +929,8 @@ static bool RunCommand(Driver& driver, const std::wstring& line)
         HookDpiChanged(driver, rest);
     } else if (command == L"hook-fonts") {
         HookFonts(driver, rest);
+    } else if (command == L"hook-measure") {
+        HookMeasure(driver, rest);
     } else if (command == L"quit") {
         Answer("{\"ok\":true}");
         return false;

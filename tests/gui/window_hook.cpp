@@ -96,6 +96,32 @@ static void ReadFonts(HWND mainWindow)
     g_shared->fontCount = count;
 }
 
+// As a STATIC or BUTTON control draws its text, in the font it holds and in
+// its own device context (mirrored under a right-to-left layout).
+static void MeasureText()
+{
+    HWND control = reinterpret_cast<HWND>(static_cast<UINT_PTR>(g_shared->measureWindow));
+    HookMeasure& measured = g_shared->measured;
+    measured = HookMeasure();
+    RECT client = {};
+    HDC dc = GetClientRect(control, &client) ? GetDC(control) : nullptr;
+    if (dc == nullptr) {
+        return;
+    }
+    HFONT font = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+    HGDIOBJ old = SelectObject(dc, font != nullptr ? font : GetStockObject(SYSTEM_FONT));
+    const UINT format = DT_EXPANDTABS | DT_NOPREFIX | DT_CALCRECT;
+    RECT line = {};
+    DrawTextW(dc, g_shared->measureText, -1, &line, format | DT_SINGLELINE);
+    RECT wrapped = {0, 0, client.right, 0};
+    DrawTextW(dc, g_shared->measureText, -1, &wrapped, format | DT_WORDBREAK);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    measured.line = {line.right - line.left, line.bottom - line.top};
+    measured.wrapped = {wrapped.right - wrapped.left, wrapped.bottom - wrapped.top};
+    measured.client = {client.right, client.bottom};
+}
+
 static void RunCommand(HWND mainWindow, WPARAM command)
 {
     if (command == kHookDpiChanged) {
@@ -104,6 +130,8 @@ static void RunCommand(HWND mainWindow, WPARAM command)
         SendMessageW(mainWindow, WM_DPICHANGED, dpi, reinterpret_cast<LPARAM>(&suggested));
     } else if (command == kHookFonts) {
         ReadFonts(mainWindow);
+    } else if (command == kHookMeasure) {
+        MeasureText();
     }
     InterlockedIncrement(&g_shared->commandsDone);
 }

@@ -17,6 +17,7 @@ enum HookCommand : WPARAM {
     kHookPing = 1,       // only counts as done: the DLL is loaded and hooking
     kHookDpiChanged = 2, // sends WM_DPICHANGED(dpi, &suggested)
     kHookFonts = 3,      // reads the controls' fonts into fonts
+    kHookMeasure = 4,    // measures measureText in measureWindow's own font
 };
 
 // One message sent to a child of the main window that a test judges: the
@@ -37,7 +38,16 @@ struct HookFont {
     wchar_t face[LF_FACESIZE];
 };
 
+// The size of a text drawn as the control draws it: on one line, and wrapped
+// at the control's client width.
+struct HookMeasure {
+    SIZE line;
+    SIZE wrapped;
+    SIZE client;
+};
+
 static const LONG kHookMaxRecords = 4096;
+static const int kHookMeasureChars = 256;
 static const int kHookMaxFonts = 8;
 
 struct HookShared {
@@ -54,4 +64,8 @@ struct HookShared {
     HookFont messageFont;
     int fontCount;
     HookFont fonts[kHookMaxFonts];
+    // For kHookMeasure.
+    UINT64 measureWindow;
+    wchar_t measureText[kHookMeasureChars];
+    HookMeasure measured;
 };

@@ -21,6 +21,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from pe_image import Image, string_tables  # noqa: E402
 from user_network import (ProxyLog, clear_user_proxy_settings, restore_hosts, set_hosts,  # noqa: E402
                           set_user_proxy_settings)
 
@@ -47,7 +48,24 @@ VERIFY_FAILED_LOG = "Installer SHA-256 verification failed."
 STARTED_LOG = "KORVA Setup started."
 MANIFEST_PATH = "updates/korva-suite-update.txt"
 
+# The display language of the Wine processes a driver starts (LC_ALL sets it
+# per process; the glibc locale need not exist). English unless a test says.
+ENGLISH_LOCALE = "en_US.UTF-8"
+# Each string table's language (LANGID) and a display language that gets it;
+# Egyptian Arabic gets the one Arabic table.
+TABLE_LOCALES = {0x0409: ENGLISH_LOCALE, 0x0407: "de_DE.UTF-8", 0x040C: "fr_FR.UTF-8", 0x0C0A: "es_ES.UTF-8",
+                 0x0410: "it_IT.UTF-8", 0x0416: "pt_BR.UTF-8", 0x0415: "pl_PL.UTF-8", 0x0419: "ru_RU.UTF-8",
+                 0x041F: "tr_TR.UTF-8", 0x0411: "ja_JP.UTF-8", 0x0804: "zh_CN.UTF-8", 0x0412: "ko_KR.UTF-8",
+                 0x0401: "ar_EG.UTF-8"}
+GERMAN, RUSSIAN, JAPANESE, ARABIC = 0x0407, 0x0419, 0x0411, 0x0401
+# The string table's ids: a failure's text is 1000 + its kind.
+HEADING_ID, IDLE_ID, INSTALL_ID, BUSY_ID, CHECKING_ID, DOWNLOADING_ID, VERIFIED_ID, RETRY_ID, CAPTION_ID = range(
+    1024, 1033)
+FAILURE_IDS = list(range(1001, 1017))
+MISMATCH_ID = 1011
+
 WS_VISIBLE, WS_CAPTION, WS_SYSMENU = 0x10000000, 0x00C00000, 0x00080000
+WS_EX_RTLREADING, WS_EX_LAYOUTRTL = 0x00002000, 0x00400000
 WS_THICKFRAME, WS_MINIMIZEBOX, WS_MAXIMIZEBOX = 0x00040000, 0x00020000, 0x00010000
 SS_TYPEMASK, SS_ICON = 0x1F, 0x03
 WM_SETTEXT, WM_DPICHANGED = 0x000C, 0x02E0
@@ -97,10 +115,11 @@ def read_bytes(path):
 class Driver:
     """gui_driver.exe under Wine, one JSON answer per command line."""
 
-    def __init__(self, log_path):
+    def __init__(self, log_path, locale=ENGLISH_LOCALE):
         self.log = open(log_path, "wb")
+        # The installers it starts inherit its display language.
         self.process = subprocess.Popen([WINE_RUN, DRIVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=self.log)
+                                        stderr=self.log, env=dict(os.environ, LC_ALL=locale))
         self.pending = b""
 
     def call(self, command, timeout=30):
@@ -188,9 +207,9 @@ class WindowTestCase(unittest.TestCase):
 
     # --- the installer's window ----------------------------------------------
 
-    def another_driver(self, name):
+    def another_driver(self, name, locale=ENGLISH_LOCALE):
         """A second gui_driver.exe, for a second installer of the same user."""
-        driver = Driver(os.path.join(self.folder, name + ".log"))
+        driver = Driver(os.path.join(self.folder, name + ".log"), locale)
         self.addCleanup(driver.close)
         driver.expect("env LOCALAPPDATA=" + windows_path(self.appdata))
         return driver
@@ -354,10 +373,10 @@ class ServedReleaseTestCase(WindowTestCase):
         with open(self.scenario_file, "w", encoding="utf-8") as f:
             json.dump(actions, f)
 
-    def assert_failure_shown(self, message):
+    def assert_failure_shown(self, message, caption=TITLE, try_again=TRY_AGAIN):
         """The failed state with its message box; presses OK. Returns the box."""
         box = self.wait_for_message_box()
-        self.assertEqual(box["caption"], TITLE)
+        self.assertEqual(box["caption"], caption)
         texts = [c["text"] for c in box["children"] if c["class"].lower() == "static"]
         self.assertIn(message, texts)
         self.assertTrue(any(c["style"] & SS_TYPEMASK == SS_ICON for c in box["children"]
@@ -365,7 +384,7 @@ class ServedReleaseTestCase(WindowTestCase):
         self.assertFalse(box["owner_enabled"], "the box is not modal to the main window")
         snapshot = self.snapshot()
         self.assertEqual(snapshot.status, message)
-        self.assertEqual((snapshot.button["text"], snapshot.button["enabled"]), (TRY_AGAIN, True))
+        self.assertEqual((snapshot.button["text"], snapshot.button["enabled"]), (try_again, True))
         return box, snapshot
 
     def dismiss_message_box(self):
@@ -868,6 +887,134 @@ class ClosingWindowTests(ServedReleaseTestCase):
         self.assert_closes_promptly_with_0()
         self.assertEqual(self.log_texts(), [CHECKING_LOG, "Downloading KORVA 9.5."])
         self.assertFalse(os.path.exists(self.installer_file("9.5") + ".started"))
+
+
+class LanguageTests(ServedReleaseTestCase):
+    """The window in the display language (the exe's string table, read from
+    the built file), the log in English."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.tables = string_tables(Image(INSTALLER).resources())
+
+    def speak(self, language, name=None):
+        """Drives the installers started from now on in a table's display
+        language (or in the locale given as name)."""
+        locale = TABLE_LOCALES.get(language, language)
+        self.driver = self.another_driver(name or locale, locale)
+        self.driver.expect("env LOCALAPPDATA=" + windows_path(self.appdata))
+
+    def idle_texts(self, snapshot):
+        title, status, _, button = snapshot.children
+        return title["text"], status["text"], button["text"]
+
+    def test_idle_windows_speak_the_display_language_and_arabic_is_mirrored(self):
+        english = (self.tables[0x0409][HEADING_ID], IDLE_STATUS, INSTALL)
+        for language in (GERMAN, RUSSIAN, JAPANESE, ARABIC):
+            with self.subTest(language=hex(language)):
+                table = self.tables[language]
+                self.speak(language)
+                self.start_installer()
+                snapshot = self.snapshot()
+                texts = self.idle_texts(snapshot)
+                self.assertEqual(texts, (table[HEADING_ID], table[IDLE_ID], table[INSTALL_ID]))
+                self.assertNotEqual(texts[1:], english[1:])
+                # The title stays: other programs find the window by it.
+                self.assertEqual(snapshot.window["text"], TITLE)
+                rtl = language == ARABIC
+                self.assertEqual(bool(snapshot.window["exstyle"] & WS_EX_LAYOUTRTL), rtl)
+                bar, button = snapshot.child("msctls_progress32"), snapshot.button
+                bar_right, button_right = bar["screen_x"] + bar["width"], button["screen_x"] + button["width"]
+                if rtl:
+                    # Mirrored: the button under the bar's left end, the bar
+                    # filling from the right, every text reading from the right.
+                    self.assertEqual(button["screen_x"], bar["screen_x"])
+                    self.assertLess(button_right, bar_right)
+                    self.assertTrue(bar["exstyle"] & WS_EX_LAYOUTRTL, bar)
+                    for control in (snapshot.child("Static", 0), snapshot.child("Static", 1), button):
+                        self.assertTrue(control["exstyle"] & WS_EX_RTLREADING, control)
+                else:
+                    self.assertEqual(button_right, bar_right)
+                    self.assertGreater(button["screen_x"], bar["screen_x"])
+                if language in (GERMAN, ARABIC):
+                    self.screenshot("language-%s" % TABLE_LOCALES[language][:2], snapshot.window)
+                self.assert_closes_promptly_with_0()
+        # Swahili has no table: English, exactly as an English display shows it.
+        for locale in ("sw_KE.UTF-8", ENGLISH_LOCALE):
+            with self.subTest(locale=locale):
+                self.speak(locale)
+                self.start_installer()
+                snapshot = self.snapshot()
+                self.assertEqual(self.idle_texts(snapshot), english)
+                self.assertEqual(english[0], "KORVA")
+                self.assertFalse(snapshot.window["exstyle"] & WS_EX_LAYOUTRTL)
+                self.assertEqual([c["exstyle"] & WS_EX_RTLREADING for c in snapshot.children], [0] * 4)
+                self.assert_closes_promptly_with_0()
+
+    def test_a_failure_is_shown_in_the_display_language_and_logged_in_english(self):
+        setup = read_bytes(FAKE_SETUP)
+        url = self.serve("gui/language/KORVA-Setup.exe", setup)
+        self.serve_release("9.8", url, sha256(setup + b"tampered"))
+        for language in (GERMAN, ARABIC):
+            with self.subTest(language=hex(language)):
+                table = self.tables[language]
+                self.speak(language)
+                self.start_installer()
+                self.driver.expect("click")
+                self.assertEqual(self.snapshot().button["text"], table[BUSY_ID])
+                box, snapshot = self.assert_failure_shown(table[MISMATCH_ID], caption=table[CAPTION_ID],
+                                                          try_again=table[RETRY_ID])
+                if language == GERMAN:
+                    self.screenshot("language-de-failed", snapshot.window, box["window"])
+                self.dismiss_message_box()
+                self.assertEqual(self.log_texts()[-4:],
+                                 [CHECKING_LOG, "Downloading KORVA 9.8.", VERIFY_FAILED_LOG, FAILED_PREFIX + MISMATCH])
+                self.assert_closes_promptly_with_0()
+
+    def test_every_text_fits_its_control_in_every_language_at_100_and_200_percent(self):
+        """Measured inside the window's thread, in each control's own font
+        and device context, as the control draws: the status wraps within two
+        lines, the heading and the button keep theirs on one line."""
+        self.addCleanup(self.driver.call, "dpi 96")
+        status_ids = [IDLE_ID, CHECKING_ID, DOWNLOADING_ID, VERIFIED_ID] + FAILURE_IDS
+        misfits = []
+        for dpi in (96, 192):
+            scale = dpi / 96
+            for language in TABLE_LOCALES:
+                table = self.tables[language]
+                self.speak(language, "%s-%d" % (TABLE_LOCALES[language], dpi))
+                self.driver.expect("dpi %d" % dpi)
+                self.start_installer()
+                self.hook()
+                title, status, _, button = self.snapshot().children
+
+                def measure(control, text_id):
+                    size = self.driver.expect("hook-measure %d %s" % (control["hwnd"], table[text_id]))
+                    self.assertGreater(size["line"]["width"], 0, "nothing measured")
+                    return size
+
+                def misfit(what, text_id, size, limit):
+                    if size[0] > limit[0] or size[1] > limit[1]:
+                        misfits.append((dpi, hex(language), what, table[text_id], size, limit))
+
+                size = measure(title, HEADING_ID)
+                misfit("heading", HEADING_ID, (size["line"]["width"], size["line"]["height"]),
+                       (size["client"]["width"], size["client"]["height"]))
+                for text_id in status_ids:
+                    size = measure(status, text_id)
+                    # Two lines at most: the label's height holds two lines
+                    # of a larger font as well (Windows' own is).
+                    two_lines = min(size["client"]["height"], 2 * size["line"]["height"])
+                    misfit("status", text_id, (size["wrapped"]["width"], size["wrapped"]["height"]),
+                           (size["client"]["width"], two_lines))
+                for text_id in (INSTALL_ID, BUSY_ID, RETRY_ID):
+                    size = measure(button, text_id)
+                    # The themed face keeps a few pixels of border on each side.
+                    misfit("button", text_id, (size["line"]["width"], size["line"]["height"]),
+                           (button["width"] - 8 * scale, button["height"] - 6 * scale))
+                self.assert_closes_promptly_with_0()
+        self.assertEqual(misfits, [])
 
 
 class IconResourceTests(WindowTestCase):
