@@ -39,8 +39,3 @@ std::wstring UiTextIn(LANGID language, UiText text)
 {
     return TableText(language, static_cast<UINT>(text));
 }
-
-std::wstring FailureTextIn(LANGID language, Failure failure)
-{
-    return TableText(language, IDS_FAILURE_BASE + static_cast<UINT>(failure));
-}

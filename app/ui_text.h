@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "app/ui_text_ids.h"
-#include "base/failure.h"
 
 #include <string>
 
@@ -27,4 +26,3 @@ enum class UiText : UINT {
 std::wstring TableText(LANGID language, UINT id);
 
 std::wstring UiTextIn(LANGID language, UiText text);
-std::wstring FailureTextIn(LANGID language, Failure failure);
