@@ -900,10 +900,11 @@ class LanguageTests(ServedReleaseTestCase):
 
     def speak(self, language, name=None):
         """Drives the installers started from now on in a table's display
-        language (or in the locale given as name)."""
+        language (or in the locale given as language): a new driver, whose
+        display language they inherit, in place of the last one."""
         locale = TABLE_LOCALES.get(language, language)
+        self.driver.close()
         self.driver = self.another_driver(name or locale, locale)
-        self.driver.expect("env LOCALAPPDATA=" + windows_path(self.appdata))
 
     def idle_texts(self, snapshot):
         title, status, _, button = snapshot.children
@@ -976,45 +977,46 @@ class LanguageTests(ServedReleaseTestCase):
         """Measured inside the window's thread, in each control's own font
         and device context, as the control draws: the status wraps within two
         lines, the heading and the button keep theirs on one line."""
-        self.addCleanup(self.driver.call, "dpi 96")
-        status_ids = [IDLE_ID, CHECKING_ID, DOWNLOADING_ID, VERIFIED_ID] + FAILURE_IDS
         misfits = []
-        for dpi in (96, 192):
-            scale = dpi / 96
-            for language in TABLE_LOCALES:
-                table = self.tables[language]
-                self.speak(language, "%s-%d" % (TABLE_LOCALES[language], dpi))
-                self.driver.expect("dpi %d" % dpi)
-                self.start_installer()
-                self.hook()
-                title, status, _, button = self.snapshot().children
-
-                def measure(control, text_id):
-                    size = self.driver.expect("hook-measure %d %s" % (control["hwnd"], table[text_id]))
-                    self.assertGreater(size["line"]["width"], 0, "nothing measured")
-                    return size
-
-                def misfit(what, text_id, size, limit):
-                    if size[0] > limit[0] or size[1] > limit[1]:
-                        misfits.append((dpi, hex(language), what, table[text_id], size, limit))
-
-                size = measure(title, HEADING_ID)
-                misfit("heading", HEADING_ID, (size["line"]["width"], size["line"]["height"]),
-                       (size["client"]["width"], size["client"]["height"]))
-                for text_id in status_ids:
-                    size = measure(status, text_id)
-                    # Two lines at most: the label's height holds two lines
-                    # of a larger font as well (Windows' own is).
-                    two_lines = min(size["client"]["height"], 2 * size["line"]["height"])
-                    misfit("status", text_id, (size["wrapped"]["width"], size["wrapped"]["height"]),
-                           (size["client"]["width"], two_lines))
-                for text_id in (INSTALL_ID, BUSY_ID, RETRY_ID):
-                    size = measure(button, text_id)
-                    # The themed face keeps a few pixels of border on each side.
-                    misfit("button", text_id, (size["line"]["width"], size["line"]["height"]),
-                           (button["width"] - 8 * scale, button["height"] - 6 * scale))
-                self.assert_closes_promptly_with_0()
+        try:
+            for dpi in (96, 192):
+                for language in TABLE_LOCALES:
+                    misfits += self.misfits(language, dpi)
+        finally:
+            self.driver.call("dpi 96")
         self.assertEqual(misfits, [])
+
+    def misfits(self, language, dpi):
+        """A language's texts that do not fit their controls at a scale, in a
+        window of that language."""
+        table, scale, found = self.tables[language], dpi / 96, []
+        self.speak(language, "%s-%d" % (TABLE_LOCALES[language], dpi))
+        self.driver.expect("dpi %d" % dpi)
+        self.start_installer()
+        self.hook()
+        title, status, _, button = self.snapshot().children
+
+        def check(control, text_id, wrapped, limit=None):
+            size = self.driver.expect("hook-measure %d %s" % (control["hwnd"], table[text_id]))
+            self.assertGreater(size["line"]["width"], 0, "nothing measured")
+            got = size["wrapped" if wrapped else "line"]
+            if limit is None:
+                limit = (size["client"]["width"], size["client"]["height"])
+            if wrapped:
+                # Two lines at most: the label holds two lines of a larger
+                # font as well (Windows' own is).
+                limit = (limit[0], min(limit[1], 2 * size["line"]["height"]))
+            if got["width"] > limit[0] or got["height"] > limit[1]:
+                found.append((dpi, hex(language), table[text_id], got, limit))
+
+        check(title, HEADING_ID, wrapped=False)
+        for text_id in [IDLE_ID, CHECKING_ID, DOWNLOADING_ID, VERIFIED_ID] + FAILURE_IDS:
+            check(status, text_id, wrapped=True)
+        # The themed face keeps a few pixels of border on each side.
+        for text_id in (INSTALL_ID, BUSY_ID, RETRY_ID):
+            check(button, text_id, wrapped=False, limit=(button["width"] - 8 * scale, button["height"] - 6 * scale))
+        self.assert_closes_promptly_with_0()
+        return found
 
 
 class IconResourceTests(WindowTestCase):
