@@ -15,9 +15,7 @@
 //   post <msg> <wParam>      PostMessageW to the main window, as any program may
 //   key <vk>                 a real key press and release (SendInput) of a virtual key
 //   wait-exit <ms>           wait for the process to end; its exit code
-//   kill                     end the process if it still runs
 //   icon-group <exe> <id>    the icon group resource of a file, entry by entry
-//   manifest <exe>           the application manifest resource of a file, as text
 //   dpi <n>                  the display scale (LogPixels) for processes started later
 //   measure <dpi> <heading> <width> <text>
 //                            the text's size in the message font at that DPI
@@ -536,19 +534,6 @@ static void WaitForExit(Driver& driver, DWORD timeoutMs)
     Answer(json.Done());
 }
 
-static void Kill(Driver& driver)
-{
-    const bool wasRunning = IsProcessRunning(driver);
-    if (wasRunning) {
-        TerminateProcess(driver.process.hProcess, 99);
-        WaitForSingleObject(driver.process.hProcess, 5000);
-    }
-    Json json;
-    json.Bool("ok", true);
-    json.Bool("was_running", wasRunning);
-    Answer(json.Done());
-}
-
 #pragma pack(push, 2)
 struct GroupIconEntry {
     BYTE width;
@@ -617,28 +602,6 @@ static void DescribeIconGroup(const std::wstring& path, int groupId)
     Json json;
     json.Bool("ok", true);
     json.Raw("images", images + "]");
-    Answer(json.Done());
-}
-
-// Found in any language: the resource compiler files the manifest as neutral.
-static void DescribeManifest(const std::wstring& path)
-{
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    HRSRC found = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)) : nullptr;
-    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
-    const char* data = loaded != nullptr ? static_cast<const char*>(LockResource(loaded)) : nullptr;
-    if (data == nullptr) {
-        if (module != nullptr) {
-            FreeLibrary(module);
-        }
-        Fail(L"no manifest resource 1 in " + path);
-        return;
-    }
-    const std::string text(data, SizeofResource(module, found));
-    FreeLibrary(module);
-    Json json;
-    json.Bool("ok", true);
-    json.String("text", Wide(text));
     Answer(json.Done());
 }
 
@@ -872,13 +835,9 @@ static bool RunCommand(Driver& driver, const std::wstring& line)
         Key(rest);
     } else if (command == L"wait-exit") {
         WaitForExit(driver, ParseMs(rest));
-    } else if (command == L"kill") {
-        Kill(driver);
     } else if (command == L"icon-group") {
         const size_t split = rest.rfind(L' ');
         DescribeIconGroup(rest.substr(0, split), static_cast<int>(ParseMs(rest.substr(split + 1))));
-    } else if (command == L"manifest") {
-        DescribeManifest(rest);
     } else if (command == L"dpi") {
         SetDisplayScale(rest);
     } else if (command == L"measure") {
