@@ -12,7 +12,8 @@
 //   msgbox <ms>              wait for a dialog owned by the main window; its caption and controls
 //   msgbox-ok                press the dialog's OK button
 //   close                    the close box (WM_SYSCOMMAND SC_CLOSE)
-//   post <msg> <wParam>      PostMessageW to the main window, as any program may
+//   post <msg> <wParam> [<lParam>]
+//                            PostMessageW to the main window, as any program may
 //   key <vk>                 a real key press and release (SendInput) of a virtual key
 //   wait-exit <ms>           wait for the process to end; its exit code
 //   icon-group <exe> <id>    the icon group resource of a file, entry by entry
@@ -26,6 +27,8 @@
 //                            WM_DPICHANGED sent there, with that suggested rectangle
 //   hook-fonts <dpi>         the controls' fonts, read there, and the message font
 //                            at that DPI (0: the window's)
+//   hook-hold <msg> <path>   hold the next posted <msg> back there: <path>.held
+//                            appears, and the window gets it once <path> exists
 //   quit
 // Every answer has "ok"; a failed command answers {"ok":false,"error":...}.
 
@@ -54,6 +57,7 @@ struct Driver {
     HWND dialog = nullptr; // the message box found by the last "msgbox"
     // Set by "hook", for the installer started last.
     HHOOK hook = nullptr;
+    HHOOK messageHook = nullptr;
     HANDLE mapping = nullptr;
     HookShared* shared = nullptr;
 };
@@ -295,6 +299,9 @@ static void ReleaseHook(Driver& driver)
     if (driver.hook != nullptr) {
         UnhookWindowsHookEx(driver.hook);
     }
+    if (driver.messageHook != nullptr) {
+        UnhookWindowsHookEx(driver.messageHook);
+    }
     if (driver.shared != nullptr) {
         UnmapViewOfFile(driver.shared);
     }
@@ -302,6 +309,7 @@ static void ReleaseHook(Driver& driver)
         CloseHandle(driver.mapping);
     }
     driver.hook = nullptr;
+    driver.messageHook = nullptr;
     driver.shared = nullptr;
     driver.mapping = nullptr;
 }
@@ -491,8 +499,9 @@ static void Post(Driver& driver, const std::wstring& arguments)
     }
     wchar_t* end = nullptr;
     const UINT message = static_cast<UINT>(wcstoul(arguments.c_str(), &end, 0));
-    const WPARAM wParam = static_cast<WPARAM>(wcstoul(end, nullptr, 0));
-    if (!PostMessageW(driver.mainWindow, message, wParam, 0)) {
+    const WPARAM wParam = static_cast<WPARAM>(wcstoull(end, &end, 0));
+    const LPARAM lParam = static_cast<LPARAM>(wcstoull(end, nullptr, 0));
+    if (!PostMessageW(driver.mainWindow, message, wParam, lParam)) {
         Fail(L"PostMessageW failed");
         return;
     }
@@ -705,13 +714,17 @@ static void Hook(Driver& driver)
             : nullptr;
     HMODULE module = LoadLibraryW((OwnFolder() + L"\\window_hook.dll").c_str());
     const FARPROC proc = module != nullptr ? GetProcAddress(module, "CallWndProcHook") : nullptr;
-    if (driver.shared == nullptr || proc == nullptr) {
+    const FARPROC messageProc = module != nullptr ? GetProcAddress(module, "GetMessageHook") : nullptr;
+    if (driver.shared == nullptr || proc == nullptr || messageProc == nullptr) {
         Fail(L"no shared memory or no window_hook.dll");
         return;
     }
+    const DWORD thread = GetWindowThreadProcessId(driver.mainWindow, nullptr);
     driver.hook = SetWindowsHookExW(WH_CALLWNDPROC, reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(proc)),
-                                    module, GetWindowThreadProcessId(driver.mainWindow, nullptr));
-    if (driver.hook == nullptr) {
+                                    module, thread);
+    driver.messageHook = SetWindowsHookExW(
+        WH_GETMESSAGE, reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(messageProc)), module, thread);
+    if (driver.hook == nullptr || driver.messageHook == nullptr) {
         Fail(L"SetWindowsHookExW failed: " + std::to_wstring(GetLastError()));
         return;
     }
@@ -801,6 +814,23 @@ static void HookFonts(Driver& driver, const std::wstring& rest)
     Answer(json.Done());
 }
 
+static void HookHold(Driver& driver, const std::wstring& rest)
+{
+    if (!RequireHook(driver)) {
+        return;
+    }
+    wchar_t* end = nullptr;
+    const UINT message = static_cast<UINT>(wcstoul(rest.c_str(), &end, 0));
+    const std::wstring path = *end == L' ' ? std::wstring(end + 1) : std::wstring();
+    if (message == 0 || path.empty() || path.size() >= MAX_PATH) {
+        Fail(L"expected message and path");
+        return;
+    }
+    wcscpy(driver.shared->holdUntil, path.c_str());
+    driver.shared->holdMessage = message;
+    Answer("{\"ok\":true}");
+}
+
 static DWORD ParseMs(const std::wstring& text)
 {
     return static_cast<DWORD>(wcstoul(text.c_str(), nullptr, 10));
@@ -850,6 +880,8 @@ static bool RunCommand(Driver& driver, const std::wstring& line)
         HookDpiChanged(driver, rest);
     } else if (command == L"hook-fonts") {
         HookFonts(driver, rest);
+    } else if (command == L"hook-hold") {
+        HookHold(driver, rest);
     } else if (command == L"quit") {
         Answer("{\"ok\":true}");
         return false;
