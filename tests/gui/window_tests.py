@@ -60,6 +60,10 @@ LAYOUT_96 = [(24, 20, 470, 28), (24, 58, 470, 40), (24, 104, 470, 20), (338, 140
 NUMBER = r"(0|[1-9][0-9]*)"
 LOG_LINE = re.compile(r"%s-%s-%s %s:%s:%s (.*)\Z" % ((NUMBER,) * 6), re.S)
 
+# A Wine program that ends faster than this, before doing anything, was never
+# started by Wine (see new_driver).
+NEVER_RAN_SECONDS = 1.0
+
 # Closing must not wait for the download: well under the product's shortest
 # network timeout (10 s), with room for a slow machine.
 PROMPT_EXIT_MS = 3000
@@ -182,18 +186,35 @@ class WindowTestCase(unittest.TestCase):
         self.folder = os.path.join(self.suite_dir, self._testMethodName)
         self.appdata = os.path.join(self.folder, "appdata")
         os.makedirs(self.appdata)
-        self.driver = Driver(os.path.join(self.folder, "driver.log"))
-        self.addCleanup(self.driver.close)
-        self.driver.expect("env LOCALAPPDATA=" + windows_path(self.appdata))
+        self.driver = self.new_driver("driver")
+
+    def new_driver(self, name):
+        """A gui_driver.exe with this test's LOCALAPPDATA. One that ends
+        within a second without answering its first command was never
+        started by Wine, which a loaded machine now and then gives: it is
+        started once more, and said so."""
+        for last in (False, True):
+            started = time.monotonic()
+            driver = Driver(os.path.join(self.folder, name + ".log"))
+            try:
+                driver.expect("env LOCALAPPDATA=" + windows_path(self.appdata))
+            except AssertionError as error:
+                seconds = time.monotonic() - started
+                ended = driver.process.poll() is not None
+                driver.close()
+                if last or seconds >= NEVER_RAN_SECONDS or not ended:
+                    raise
+                print("  %s never ran (%s after %.2f s); starting it once more" % (name, error, seconds),
+                      file=sys.stderr)
+                continue
+            self.addCleanup(driver.close)
+            return driver
 
     # --- the installer's window ----------------------------------------------
 
     def another_driver(self, name):
         """A second gui_driver.exe, for a second installer of the same user."""
-        driver = Driver(os.path.join(self.folder, name + ".log"))
-        self.addCleanup(driver.close)
-        driver.expect("env LOCALAPPDATA=" + windows_path(self.appdata))
-        return driver
+        return self.new_driver(name)
 
     @contextlib.contextmanager
     def driving(self, driver):
