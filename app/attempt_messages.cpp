@@ -1,20 +1,22 @@
 #include "app/attempt_messages.h"
 
-HWND g_mainWindow = nullptr;
-std::wstring g_installerPath;
-std::wstring g_lastError;
-std::atomic<AttemptOutcome> g_attemptOutcome{AttemptOutcome::Running};
-ScopedCloseHandle g_installerLock;
-
-void PostAttemptVerified()
+static void PostProgress(void* window, unsigned percent, bool measured)
 {
-    g_attemptOutcome.store(AttemptOutcome::Verified, std::memory_order_release);
-    PostMessageW(g_mainWindow, WM_APP_VERIFIED, 0, 0);
+    PostMessageW(static_cast<HWND>(window), WM_APP_PROGRESS, percent, measured ? 0 : kProgressUnmeasured);
 }
 
-void PostAttemptFailed(const std::wstring& errorText)
+static void PostEnded(void* window, AttemptOutcome outcome)
 {
-    g_lastError = errorText;
-    g_attemptOutcome.store(AttemptOutcome::Failed, std::memory_order_release);
-    PostMessageW(g_mainWindow, WM_APP_FAILED, 0, 0);
+    PostMessageW(static_cast<HWND>(window), outcome == AttemptOutcome::Verified ? WM_APP_VERIFIED : WM_APP_FAILED, 0,
+                 0);
+}
+
+AttemptEvents WindowAttemptEvents(HWND window)
+{
+    AttemptEvents events;
+    events.progress.owner = window;
+    events.progress.Report = PostProgress;
+    events.owner = window;
+    events.Ended = PostEnded;
+    return events;
 }

@@ -1,4 +1,3 @@
-#include "app/attempt_messages.h"
 #include "app/dll_search.h"
 #include "app/main_window.h"
 #include "app/run_mode.h"
@@ -21,6 +20,26 @@ static bool RegisterMainWindowClass(HINSTANCE instance)
     return RegisterClassExW(&windowClass) != 0;
 }
 
+static int RunMessageLoop(HWND window)
+{
+    MSG message = {};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // The system sends WM_DPICHANGED with the rectangle it suggests; one
+        // that comes through the queue was posted by some program, with
+        // whatever it liked in place of that rectangle.
+        if (message.message == WM_DPICHANGED) {
+            continue;
+        }
+        // Keys work as in a dialog: Enter presses the default button, Space
+        // the focused one.
+        if (!IsDialogMessageW(window, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    return static_cast<int>(message.wParam);
+}
+
 static int RunInteractive(HINSTANCE instance, int showCommand)
 {
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
@@ -28,23 +47,14 @@ static int RunInteractive(HINSTANCE instance, int showCommand)
     if (!RegisterMainWindowClass(instance)) {
         return 1;
     }
-    g_mainWindow = CreateWindowExW(0, kMainWindowClass, kMainWindowTitle, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                                   CW_USEDEFAULT, CW_USEDEFAULT, 540, 225, nullptr, nullptr, instance, nullptr);
-    if (g_mainWindow == nullptr) {
+    MainWindow state;
+    HWND window = CreateMainWindow(instance, state);
+    if (window == nullptr) {
         return 1;
     }
-    ShowWindow(g_mainWindow, showCommand);
-    UpdateWindow(g_mainWindow);
-    MSG message = {};
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        // Keys work as in a dialog: Enter presses the default button, Space
-        // the focused one.
-        if (!IsDialogMessageW(g_mainWindow, &message)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-    }
-    return static_cast<int>(message.wParam);
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    return RunMessageLoop(window);
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR commandLine, int showCommand)
@@ -54,18 +64,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR commandLin
     case RunMode::SelfTest:
         return RunSelfTest() ? 0 : 1;
     case RunMode::DownloadTest: {
-        const DWORD result = InstallWorker(nullptr);
-        g_installerLock.reset(); // nothing will start the file in this mode
-        return static_cast<int>(result);
+        // Nothing will start the file in this mode: the record lets it go.
+        Attempt attempt;
+        return RunAttempt(attempt) ? 0 : 1;
     }
     case RunMode::Interactive:
         break;
     }
     const int exitCode = RunInteractive(instance, showCommand);
-    // A worker abandoned by closing the window may still be writing
-    // g_lastError, g_installerPath or the log. Returning would run static
-    // destructors under its feet; ending here runs nothing more, and every
-    // file write so far went straight to the OS, so nothing is lost.
+    // A worker abandoned by closing the window is stopped, but its record
+    // and the log's lock may be held. Returning would run static destructors
+    // under its feet; ending here runs nothing more, and every file write so
+    // far went straight to the OS, so nothing is lost.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
     return exitCode;
 }

@@ -1,37 +1,18 @@
 #include "app/main_window.h"
 
 #include "app/attempt_messages.h"
+#include "app/failure_text.h"
 #include "app/window_scale.h"
 #include "workflow/install_worker.h"
+#include "workflow/installer_launch.h"
 #include "workflow/installer_log.h"
 
 #include <commctrl.h>
-#include <shellapi.h>
 
 #include <string>
 
 const wchar_t kMainWindowClass[] = L"KORVAStaticModuleBootstrapperWindow";
 const wchar_t kMainWindowTitle[] = L"KORVA Installer";
-static const wchar_t kProductName[] = L"KORVA";
-
-HWND g_statusLabel = nullptr;
-HWND g_progressBar = nullptr;
-HWND g_installButton = nullptr;
-HANDLE g_workerThread = nullptr;
-static HWND g_titleLabel = nullptr;
-
-// Made again for every DPI the window meets; the controls only borrow them.
-static WindowFonts g_fonts;
-
-// The private messages are posted, and any program on the desktop can post
-// to this window too; only those that the attempt this window started can
-// have sent are acted on, and only one attempt runs at a time, however the
-// install command arrives. An attempt ends when its failure box has been
-// dismissed (or the window with a started setup). Checking lasts as long as
-// nothing measures the attempt, a download without a length included: the
-// bar is a marquee exactly then.
-enum class AttemptPhase { None, Checking, Downloading, Launching, ShowingFailure };
-static AttemptPhase g_attemptPhase = AttemptPhase::None;
 
 // Pixels at 96 DPI, in the client area; scaled to the window's DPI.
 struct ControlRect {
@@ -43,6 +24,11 @@ static const ControlRect kTitleRect = {24, 20, 470, 28};
 static const ControlRect kStatusRect = {24, 58, 470, 40};
 static const ControlRect kProgressRect = {24, 104, 470, 20};
 static const ControlRect kButtonRect = {338, 140, 156, 32};
+
+static MainWindow* StateOf(HWND window)
+{
+    return reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
 
 static HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style,
                         const ControlRect& rect, int id)
@@ -64,208 +50,188 @@ static void SetControlFont(HWND control, const ScopedDeleteObject<HFONT>& font)
 }
 
 // Controls and fonts for a DPI; the window's own size is the caller's.
-static void LayOutControls(UINT dpi)
+static void LayOutControls(MainWindow& w, UINT dpi)
 {
     WindowFonts fonts = CreateWindowFonts(dpi);
-    SetControlFont(g_titleLabel, fonts.heading);
-    SetControlFont(g_statusLabel, fonts.body);
-    SetControlFont(g_installButton, fonts.body);
+    SetControlFont(w.title, fonts.heading);
+    SetControlFont(w.status, fonts.body);
+    SetControlFont(w.button, fonts.body);
     // The controls hold the new fonts now; the old ones go.
-    g_fonts = std::move(fonts);
-    PlaceControl(g_titleLabel, kTitleRect, dpi);
-    PlaceControl(g_statusLabel, kStatusRect, dpi);
-    PlaceControl(g_progressBar, kProgressRect, dpi);
-    PlaceControl(g_installButton, kButtonRect, dpi);
+    w.fonts = std::move(fonts);
+    PlaceControl(w.title, kTitleRect, dpi);
+    PlaceControl(w.status, kStatusRect, dpi);
+    PlaceControl(w.bar, kProgressRect, dpi);
+    PlaceControl(w.button, kButtonRect, dpi);
 }
 
-static void OnCreate(HWND window)
+static void OnCreate(MainWindow& w)
 {
     const DWORD textStyle = WS_CHILD | WS_VISIBLE | SS_LEFT;
-    g_titleLabel = CreateChild(window, L"STATIC", kProductName, textStyle, kTitleRect, 0);
-    g_statusLabel =
-        CreateChild(window, L"STATIC", L"Download and install the current release.", textStyle, kStatusRect, 0);
-    g_progressBar = CreateChild(window, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, kProgressRect, 0);
-    SendMessageW(g_progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    g_installButton = CreateChild(window, L"BUTTON", L"Install KORVA", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON,
-                                  kButtonRect, IDC_INSTALL);
-    const UINT dpi = WindowDpi(window);
-    LayOutControls(dpi);
-    SetWindowPos(window, nullptr, 0, 0, ScaleForDpi(kWindowWidth, dpi), ScaleForDpi(kWindowHeight, dpi),
+    w.title = CreateChild(w.window, L"STATIC", L"KORVA", textStyle, kTitleRect, 0);
+    w.status =
+        CreateChild(w.window, L"STATIC", L"Download and install the current release.", textStyle, kStatusRect, 0);
+    w.bar = CreateChild(w.window, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, kProgressRect, 0);
+    SendMessageW(w.bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    w.button = CreateChild(w.window, L"BUTTON", L"Install KORVA", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, kButtonRect,
+                           IDC_INSTALL);
+    const UINT dpi = WindowDpi(w.window);
+    LayOutControls(w, dpi);
+    SetWindowPos(w.window, nullptr, 0, 0, ScaleForDpi(kWindowWidth, dpi), ScaleForDpi(kWindowHeight, dpi),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// The window moved to a display of another scale: the platform suggests the
-// rectangle that keeps it in place at the new size. Any program can post this
-// message too, without a rectangle or a scale; such a one would crash the
-// window or shrink every control to nothing.
-static void OnDpiChanged(HWND window, WPARAM wParam, LPARAM lParam)
+// The window moved to a display of another scale: the platform sends the
+// rectangle that keeps it in place at the new size. A posted one never gets
+// here (the message loop drops it); a sent one without a rectangle or a
+// scale would crash the window or shrink every control to nothing.
+static void OnDpiChanged(MainWindow& w, WPARAM wParam, LPARAM lParam)
 {
     const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
     const UINT dpi = HIWORD(wParam);
     if (suggested == nullptr || dpi == 0) {
         return;
     }
-    LayOutControls(dpi);
-    SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+    LayOutControls(w, dpi);
+    SetWindowPos(w.window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                  suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// While nothing tells how far the attempt is (the manifest check, a download
-// of unknown length) the bar moves on its own instead of standing at 0.
-static void SetBarMarquee(bool marquee)
+static void SetBarMarquee(MainWindow& w, bool marquee)
 {
-    const LONG_PTR style = GetWindowLongPtrW(g_progressBar, GWL_STYLE);
+    const LONG_PTR style = GetWindowLongPtrW(w.bar, GWL_STYLE);
     if (marquee) {
-        SetWindowLongPtrW(g_progressBar, GWL_STYLE, style | PBS_MARQUEE);
-        SendMessageW(g_progressBar, PBM_SETMARQUEE, TRUE, 30);
+        SetWindowLongPtrW(w.bar, GWL_STYLE, style | PBS_MARQUEE);
+        SendMessageW(w.bar, PBM_SETMARQUEE, TRUE, 30);
     } else {
-        SendMessageW(g_progressBar, PBM_SETMARQUEE, FALSE, 0);
-        SetWindowLongPtrW(g_progressBar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+        SendMessageW(w.bar, PBM_SETMARQUEE, FALSE, 0);
+        SetWindowLongPtrW(w.bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
     }
-}
-
-static bool AttemptRuns()
-{
-    return g_attemptPhase != AttemptPhase::None;
+    w.barMeasured = !marquee;
 }
 
 // A final message means something only when the attempt's own outcome says
 // the same: the phase alone would let a message posted by another program
 // start an unverified file, or end an attempt whose worker still runs.
-static bool AttemptReached(AttemptOutcome outcome)
+static bool AttemptReached(const MainWindow& w, AttemptOutcome outcome)
 {
-    return g_attemptOutcome.load(std::memory_order_acquire) == outcome;
+    return w.attempt && LoadOutcome(*w.attempt) == outcome;
 }
 
-void StartInstallAttempt()
+// The last attempt's worker has ended its attempt (its final message was
+// handled) and returns at once; its record goes only once it has.
+static void RetireLastAttempt(MainWindow& w)
 {
-    if (AttemptRuns()) {
+    if (w.worker && WaitForSingleObject(w.worker.get(), 5000) != WAIT_OBJECT_0) {
+        (void)w.attempt.release(); // still running somehow: it keeps its record
+    }
+    w.attempt.reset();
+    w.worker.reset();
+}
+
+// A disabled control cannot keep the focus; the window takes it, so that
+// Enter still reaches the dialog navigation, which then finds the default
+// button disabled and does nothing. The button is disabled first, or the
+// window would hand the focus straight back to it.
+static void ShowAttemptStarted(MainWindow& w)
+{
+    const bool buttonHadFocus = GetFocus() == w.button;
+    EnableWindow(w.button, FALSE);
+    if (buttonHadFocus) {
+        SetFocus(w.window);
+    }
+    SetWindowTextW(w.button, L"Downloading...");
+    SetWindowTextW(w.status, L"Checking the latest KORVA release...");
+    SendMessageW(w.bar, PBM_SETSTATE, PBST_NORMAL, 0);
+    SendMessageW(w.bar, PBM_SETPOS, 0, 0);
+    SetBarMarquee(w, true);
+}
+
+static void StartInstallAttempt(MainWindow& w)
+{
+    if (w.phase != AttemptPhase::None) {
         return;
     }
-    g_attemptPhase = AttemptPhase::Checking;
-    // A disabled control cannot keep the focus; the window takes it, so that
-    // Enter still reaches the dialog navigation, which then finds the default
-    // button disabled and does nothing. The button is disabled first, or the
-    // window would hand the focus straight back to it.
-    const bool buttonHadFocus = GetFocus() == g_installButton;
-    EnableWindow(g_installButton, FALSE);
-    if (buttonHadFocus) {
-        SetFocus(g_mainWindow);
-    }
-    SetWindowTextW(g_installButton, L"Downloading...");
-    SetWindowTextW(g_statusLabel, (std::wstring(L"Checking the latest ") + kProductName + L" release...").c_str());
-    SendMessageW(g_progressBar, PBM_SETSTATE, PBST_NORMAL, 0);
-    SendMessageW(g_progressBar, PBM_SETPOS, 0, 0);
-    SetBarMarquee(true);
-    // The last attempt's worker stored its outcome before its final post,
-    // which has been handled: nothing else writes this now.
-    g_attemptOutcome.store(AttemptOutcome::Running, std::memory_order_relaxed);
-    HANDLE thread = CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr);
-    if (g_workerThread != nullptr) {
-        CloseHandle(g_workerThread);
-    }
-    g_workerThread = thread;
-    if (thread == nullptr) {
-        PostAttemptFailed(L"The installer could not start its download task.");
+    w.phase = AttemptPhase::Running;
+    ShowAttemptStarted(w);
+    RetireLastAttempt(w);
+    w.attempt.reset(new Attempt());
+    w.attempt->events = WindowAttemptEvents(w.window);
+    w.worker.reset(CreateThread(nullptr, 0, InstallWorker, w.attempt.get(), 0, nullptr));
+    if (!w.worker) {
+        EndAttempt(*w.attempt, AttemptOutcome::Failed, Failure::WorkerNotStarted);
     }
 }
 
-static void OnProgress(WPARAM percent, LPARAM lParam)
+static void OnProgress(MainWindow& w, WPARAM percent, LPARAM lParam)
 {
-    if (g_attemptPhase != AttemptPhase::Checking && g_attemptPhase != AttemptPhase::Downloading) {
+    if (w.phase != AttemptPhase::Running) {
         return;
     }
     // Started again from 0 with no length: back to the unmeasured bar.
     if (lParam == kProgressUnmeasured) {
-        if (g_attemptPhase == AttemptPhase::Downloading) {
-            SendMessageW(g_progressBar, PBM_SETPOS, 0, 0);
-            SetBarMarquee(true);
-            g_attemptPhase = AttemptPhase::Checking;
+        if (w.barMeasured) {
+            SendMessageW(w.bar, PBM_SETPOS, 0, 0);
+            SetBarMarquee(w, true);
         }
         return;
     }
     // The attempt's first report (0) comes before anything is measured.
-    if (g_attemptPhase == AttemptPhase::Checking && percent != 0) {
-        SetBarMarquee(false);
-        g_attemptPhase = AttemptPhase::Downloading;
+    if (!w.barMeasured && percent != 0) {
+        SetBarMarquee(w, false);
     }
-    SendMessageW(g_progressBar, PBM_SETPOS, percent, 0);
+    SendMessageW(w.bar, PBM_SETPOS, percent, 0);
     if (percent != 0) {
-        SetWindowTextW(g_statusLabel, L"Downloading the verified KORVA installer...");
+        SetWindowTextW(w.status, L"Downloading the verified KORVA installer...");
     }
 }
 
-// The verified file's own folder, the working directory, where only this
-// program's files lie: the setup must not start in the launcher's current
-// folder (often Downloads), where a planted DLL may wait.
-static std::wstring FolderOf(const std::wstring& path)
+static void OnVerified(MainWindow& w)
 {
-    const size_t separator = path.find_last_of(L'\\');
-    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
-}
-
-static void OnVerified(HWND window)
-{
-    if ((g_attemptPhase != AttemptPhase::Checking && g_attemptPhase != AttemptPhase::Downloading) ||
-        !AttemptReached(AttemptOutcome::Verified)) {
+    if (w.phase != AttemptPhase::Running || !AttemptReached(w, AttemptOutcome::Verified)) {
         return;
     }
-    if (g_attemptPhase == AttemptPhase::Checking) {
-        SetBarMarquee(false);
+    if (!w.barMeasured) {
+        SetBarMarquee(w, false);
     }
-    g_attemptPhase = AttemptPhase::Launching;
-    SendMessageW(g_progressBar, PBM_SETPOS, 100, 0);
-    SetWindowTextW(g_statusLabel, L"Download verified. Starting KORVA Setup...");
-    const std::wstring folder = FolderOf(g_installerPath);
-    SHELLEXECUTEINFOW info = {};
-    info.cbSize = sizeof(info);
-    // No SEE_MASK_FLAG_NO_UI: the platform's own dialogs (an elevation
-    // prompt, say) must be able to appear, owned by this window.
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
-    info.hwnd = window;
-    info.lpVerb = L"open";
-    info.lpFile = g_installerPath.c_str();
-    info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
-    info.nShow = SW_SHOWNORMAL;
-    const BOOL started = ShellExecuteExW(&info);
-    g_installerLock.reset(); // held until the start has read the file
-    if (!started) {
+    w.phase = AttemptPhase::Launching;
+    SendMessageW(w.bar, PBM_SETPOS, 100, 0);
+    SetWindowTextW(w.status, L"Download verified. Starting KORVA Setup...");
+    Failure failure = Failure::None;
+    if (!StartVerifiedInstaller(*w.attempt, w.window, failure)) {
         // Still the same attempt until this failure has been shown.
-        PostAttemptFailed(L"Windows could not start the verified KORVA Setup file.");
+        EndAttempt(*w.attempt, AttemptOutcome::Failed, failure);
         return;
     }
-    if (info.hProcess != nullptr) {
-        CloseHandle(info.hProcess);
-    }
-    WriteLogLine(L"KORVA Setup started.");
-    DestroyWindow(window);
+    DestroyWindow(w.window);
 }
 
-static void OnFailed(HWND window)
+static void OnFailed(MainWindow& w)
 {
-    if (!AttemptRuns() || g_attemptPhase == AttemptPhase::ShowingFailure || !AttemptReached(AttemptOutcome::Failed)) {
+    const bool attemptRuns = w.phase == AttemptPhase::Running || w.phase == AttemptPhase::Launching;
+    if (!attemptRuns || !AttemptReached(w, AttemptOutcome::Failed)) {
         return;
     }
-    if (g_attemptPhase == AttemptPhase::Checking) {
-        SetBarMarquee(false);
+    if (!w.barMeasured) {
+        SetBarMarquee(w, false);
     }
-    g_attemptPhase = AttemptPhase::ShowingFailure;
-    SendMessageW(g_progressBar, PBM_SETSTATE, PBST_ERROR, 0);
-    SetWindowTextW(g_statusLabel, g_lastError.c_str());
-    SetWindowTextW(g_installButton, L"Try again");
-    EnableWindow(g_installButton, TRUE);
-    SetFocus(g_installButton);
-    WriteLogLine(L"Installation attempt failed: " + g_lastError);
-    MessageBoxW(window, g_lastError.c_str(), kMainWindowTitle, MB_OK | MB_ICONERROR);
-    g_attemptPhase = AttemptPhase::None;
+    w.phase = AttemptPhase::ShowingFailure;
+    const std::wstring text = FailureText(w.attempt->failure);
+    SendMessageW(w.bar, PBM_SETSTATE, PBST_ERROR, 0);
+    SetWindowTextW(w.status, text.c_str());
+    SetWindowTextW(w.button, L"Try again");
+    EnableWindow(w.button, TRUE);
+    SetFocus(w.button);
+    WriteLogLine(L"Installation attempt failed: " + text);
+    MessageBoxW(w.window, text.c_str(), kMainWindowTitle, MB_OK | MB_ICONERROR);
+    w.phase = AttemptPhase::None;
 }
 
 // Activation gives the focus to the window itself; the button is the one
 // control that can use it.
-static void OnSetFocus()
+static void OnSetFocus(const MainWindow& w)
 {
-    if (IsWindowEnabled(g_installButton)) {
-        SetFocus(g_installButton);
+    if (IsWindowEnabled(w.button)) {
+        SetFocus(w.button);
     }
 }
 
@@ -279,26 +245,24 @@ static LRESULT OnControlColorStatic(WPARAM wParam)
     return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
 }
 
-static void OnDestroy()
+// The process ends right after the window: an attempt still under way is
+// stopped where it stands and its unverified file removed. Its record stays,
+// as the stopped worker still points into it.
+static void OnDestroy(MainWindow& w)
 {
-    if (g_workerThread != nullptr) {
-        CloseHandle(g_workerThread);
-        g_workerThread = nullptr;
+    if (w.attempt && LoadOutcome(*w.attempt) == AttemptOutcome::Running) {
+        AbandonAttempt(*w.attempt, w.worker.get());
+        (void)w.attempt.release();
     }
-    // The controls go with the window and never paint again.
-    g_fonts = WindowFonts();
     PostQuitMessage(0);
 }
 
-LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+static LRESULT HandleMessage(MainWindow& w, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_CREATE:
-        OnCreate(window);
-        return 0;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDC_INSTALL) {
-            StartInstallAttempt();
+            StartInstallAttempt(w);
         }
         return 0;
     case DM_GETDEFID:
@@ -307,26 +271,55 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         // IDC_INSTALL, even while the button is disabled.
         return MAKELRESULT(IDC_INSTALL, DC_HASDEFID);
     case WM_SETFOCUS:
-        OnSetFocus();
+        OnSetFocus(w);
         return 0;
     case WM_CTLCOLORSTATIC:
         return OnControlColorStatic(wParam);
     case WM_DPICHANGED:
-        OnDpiChanged(window, wParam, lParam);
+        OnDpiChanged(w, wParam, lParam);
         return 0;
     case WM_APP_PROGRESS:
-        OnProgress(wParam, lParam);
+        OnProgress(w, wParam, lParam);
         return 0;
     case WM_APP_VERIFIED:
-        OnVerified(window);
+        OnVerified(w);
         return 0;
     case WM_APP_FAILED:
-        OnFailed(window);
+        OnFailed(w);
         return 0;
     case WM_DESTROY:
-        OnDestroy();
+        OnDestroy(w);
         return 0;
     default:
+        return DefWindowProcW(w.window, message, wParam, lParam);
+    }
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        MainWindow* state = static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        state->window = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+    }
+    MainWindow* state = StateOf(window);
+    if (state == nullptr) {
         return DefWindowProcW(window, message, wParam, lParam);
     }
+    if (message == WM_CREATE) {
+        OnCreate(*state);
+        return 0;
+    }
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    return HandleMessage(*state, message, wParam, lParam);
+}
+
+HWND CreateMainWindow(HINSTANCE instance, MainWindow& state)
+{
+    // Sized by WM_CREATE, which knows the window's scale.
+    return CreateWindowExW(0, kMainWindowClass, kMainWindowTitle, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+                           CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, instance, &state);
 }

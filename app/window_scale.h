@@ -2,14 +2,7 @@
 
 #include <windows.h>
 
-#include "transfer/unique_owner.h"
-
-struct DeleteObjectCloser {
-    static void Close(HGDIOBJ object) { DeleteObject(object); }
-};
-// A GDI object made by this program (a font, say); the stock ones are never
-// wrapped, as deleting them is an error.
-template <typename Gdi> using ScopedDeleteObject = UniqueHandle<Gdi, DeleteObjectCloser, nullptr>;
+#include "base/scoped_gdi.h"
 
 // The layout is given in pixels at 96 DPI, the scale Windows calls 100%.
 const UINT kBaseDpi = 96;

@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "transfer/unique_owner.h"
+#include "base/unique_owner.h"
 
 // One owner per kind of OpenSSL object (and for file descriptors), named
 // after its free function, like the installer's handle owners.

@@ -1,13 +1,9 @@
 #include "manifest/manifest_signature.h"
 
 #include "manifest/signed_statement.h"
-#include "transfer/sha256_file.h"
-#include "transfer/unique_handle.h"
+#include "base/sha256.h"
 
 #include <cstring>
-
-static const wchar_t kNotSigned[] = L"The KORVA release manifest is not signed by the publisher.";
-static const wchar_t kExpired[] = L"The KORVA release manifest has expired.";
 
 // The values came from strictly decoded UTF-8, so every surrogate is paired
 // and this gives back exactly the bytes the publisher signed. Encoded here
@@ -104,8 +100,7 @@ static bool HasExpired(long long expiresAt)
     return ticks / 10000000 - 11644473600LL > expiresAt;
 }
 
-bool CheckSignedManifest(const ReleaseManifest& manifest, const ReleaseKey* keys, size_t keyCount,
-                         std::wstring& errorText)
+bool CheckSignedManifest(const ReleaseManifest& manifest, const ReleaseKey* keys, size_t keyCount, Failure& failure)
 {
     // The statement's values in order; the worker found the first three.
     static const wchar_t* const kSigned[] = {L"version", L"installerurl", L"installersha256"};
@@ -116,15 +111,15 @@ bool CheckSignedManifest(const ReleaseManifest& manifest, const ReleaseKey* keys
     const bool hasExpires = FindUtf8(manifest, L"expires", values[3]);
     long long expiresAt = 0;
     if (hasExpires && !ParseExpiresUtc(values[3], expiresAt)) {
-        errorText = kIncompleteManifestMessage;
+        failure = Failure::ManifestIncomplete;
         return false;
     }
     if (!IsSignedByAnyKey(manifest, BuildSignedStatement(values[0], values[1], values[2], values[3]), keys, keyCount)) {
-        errorText = kNotSigned;
+        failure = Failure::ManifestNotSigned;
         return false;
     }
     if (hasExpires && HasExpired(expiresAt)) {
-        errorText = kExpired;
+        failure = Failure::ManifestExpired;
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/failure.h"
 #include "manifest/release_manifest.h"
 
 #include <cstddef>
@@ -18,9 +19,8 @@ struct ReleaseKey {
 // have its exact form ("incomplete" otherwise); at least one
 // "signature-<id>" of a trusted key must verify over the signed statement of
 // the values the attempt goes on to use; and the system clock, in UTC, must
-// not be past "expires". False with the matching message otherwise.
-bool CheckSignedManifest(const ReleaseManifest& manifest, const ReleaseKey* keys, size_t keyCount,
-                         std::wstring& errorText);
+// not be past "expires". False with the matching failure otherwise.
+bool CheckSignedManifest(const ReleaseManifest& manifest, const ReleaseKey* keys, size_t keyCount, Failure& failure);
 
 // A fixed test key's signature over a fixed statement verifies, and the same
 // signature over a changed statement does not.

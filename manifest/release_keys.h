@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/failure.h"
 #include "manifest/release_manifest.h"
 
 #include <string>
@@ -10,9 +11,9 @@
 // manifest/unkeyed_release.cpp, which trusts no key and checks nothing.
 
 // Called after the manifest was found complete and before its installer URL
-// is judged. False with one user-facing message when a keyed build must
+// is judged. False with the failure when a keyed build must
 // refuse the manifest.
-bool CheckReleaseSignature(const ReleaseManifest& manifest, std::wstring& errorText);
+bool CheckReleaseSignature(const ReleaseManifest& manifest, Failure& failure);
 
 // The self-test's check that this machine's CNG verifies a known signature.
 bool SelfTestReleaseSignature();

@@ -6,8 +6,6 @@
 
 #include <utility>
 
-const wchar_t kIncompleteManifestMessage[] = L"The KORVA release manifest is incomplete.";
-
 std::wstring Utf8ToWide(const char* bytes, size_t length)
 {
     // MultiByteToWideChar takes an int length; a manifest near 2 GB is

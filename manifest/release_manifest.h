@@ -19,5 +19,3 @@ std::wstring TrimWhitespace(const std::wstring& text);
 std::wstring FoldAsciiCase(std::wstring text);
 
 ReleaseManifest ParseReleaseManifest(const std::wstring& text);
-
-extern const wchar_t kIncompleteManifestMessage[];

@@ -16,14 +16,14 @@ bool RunSelfTest()
         return false;
     }
     ParsedUrl parsed;
-    std::wstring errorText;
-    if (!ValidateReleaseUrl(url->second, parsed, errorText)) {
+    Failure failure = Failure::None;
+    if (!ValidateReleaseUrl(url->second, parsed, failure)) {
         return false;
     }
-    if (ValidateReleaseUrl(L"http://korva.com/setup.exe", parsed, errorText)) {
+    if (ValidateReleaseUrl(L"http://korva.com/setup.exe", parsed, failure)) {
         return false;
     }
-    if (ValidateReleaseUrl(L"https://downloads.example.net/setup.exe", parsed, errorText)) {
+    if (ValidateReleaseUrl(L"https://downloads.example.net/setup.exe", parsed, failure)) {
         return false;
     }
     // Nothing in an unkeyed build; a keyed one checks that CNG verifies.

@@ -4,7 +4,7 @@
 // "expires" lines are unknown keys to it, like any other, and none of the
 // signature code is linked in.
 
-bool CheckReleaseSignature(const ReleaseManifest& /*manifest*/, std::wstring& /*errorText*/)
+bool CheckReleaseSignature(const ReleaseManifest& /*manifest*/, Failure& /*failure*/)
 {
     return true;
 }

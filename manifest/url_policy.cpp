@@ -13,7 +13,7 @@ bool IsOfficialHost(const std::wstring& host)
     return folded == kOfficialDomain || folded == kOfficialWwwDomain;
 }
 
-bool ValidateReleaseUrl(const std::wstring& url, ParsedUrl& parsed, std::wstring& errorText)
+bool ValidateReleaseUrl(const std::wstring& url, ParsedUrl& parsed, Failure& failure)
 {
     URL_COMPONENTS parts = {};
     parts.dwStructSize = sizeof(parts);
@@ -25,16 +25,16 @@ bool ValidateReleaseUrl(const std::wstring& url, ParsedUrl& parsed, std::wstring
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
-        errorText = L"The release URL is invalid.";
+        failure = Failure::UrlInvalid;
         return false;
     }
     if (parts.nScheme != INTERNET_SCHEME_HTTPS) {
-        errorText = L"The release URL must use HTTPS.";
+        failure = Failure::UrlNotHttps;
         return false;
     }
     parsed.host.assign(parts.lpszHostName ? parts.lpszHostName : L"", parts.dwHostNameLength);
     if (!IsOfficialHost(parsed.host)) {
-        errorText = L"The release URL is not hosted on the official KORVA domain.";
+        failure = Failure::UrlNotOfficial;
         return false;
     }
     parsed.path.assign(parts.lpszUrlPath ? parts.lpszUrlPath : L"", parts.dwUrlPathLength);
@@ -45,6 +45,5 @@ bool ValidateReleaseUrl(const std::wstring& url, ParsedUrl& parsed, std::wstring
         parsed.path = L"/";
     }
     parsed.port = parts.nPort;
-    parsed.secure = true;
     return true;
 }

@@ -4,6 +4,8 @@
 
 #include <winhttp.h>
 
+#include "base/failure.h"
+
 #include <string>
 
 // The official domain, lower case. Only it and its "www." form are fetched.
@@ -14,11 +16,10 @@ struct ParsedUrl {
     std::wstring host; // as written in the URL, case kept
     std::wstring path; // path plus query/fragment, never empty once filled
     INTERNET_PORT port = INTERNET_DEFAULT_HTTPS_PORT;
-    bool secure = true;
 };
 
 bool IsOfficialHost(const std::wstring& host);
 
 // True when url is HTTPS on the official domain; fills parsed. On failure
-// errorText is replaced by a user-facing message and parsed must not be used.
-bool ValidateReleaseUrl(const std::wstring& url, ParsedUrl& parsed, std::wstring& errorText);
+// failure says which rule refused it, and parsed must not be used.
+bool ValidateReleaseUrl(const std::wstring& url, ParsedUrl& parsed, Failure& failure);

@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-mapfile -t product < <(git ls-files 'app/*.cpp' 'app/*.h' 'manifest/*' 'transfer/*' 'workflow/*')
+mapfile -t product < <(git ls-files 'base/*' 'app/*.cpp' 'app/*.h' 'manifest/*' 'transfer/*' 'workflow/*')
 mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 # The publisher's release tool: a host program over OpenSSL, checked against
 # the host's headers with its own compile database (build/korva-release).

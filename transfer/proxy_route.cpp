@@ -1,32 +1,23 @@
 #include "transfer/proxy_route.h"
 
 #include "manifest/release_manifest.h"
-#include "transfer/https_download.h"
-#include "transfer/unique_handle.h"
+#include "base/scoped_winhttp.h"
+#include "transfer/https_request.h"
 
 #include <algorithm>
 #include <vector>
 
-// Written and read only by the thread of the running attempt; attempts never
-// overlap, and the next one starts on a thread created after this one ended.
-static std::vector<std::wstring> g_directRouteFailedHosts;
-
-void BeginNetworkAttempt()
-{
-    g_directRouteFailedHosts.clear();
-}
-
-bool DirectRouteFailedThisAttempt(const std::wstring& host)
+bool DirectRouteFailed(const RouteMemory& routes, const std::wstring& host)
 {
     const std::wstring folded = FoldAsciiCase(host);
-    return std::find(g_directRouteFailedHosts.begin(), g_directRouteFailedHosts.end(), folded) !=
-           g_directRouteFailedHosts.end();
+    return std::find(routes.directFailedHosts.begin(), routes.directFailedHosts.end(), folded) !=
+           routes.directFailedHosts.end();
 }
 
-void RememberDirectRouteFailed(const std::wstring& host)
+void RememberDirectRouteFailed(RouteMemory& routes, const std::wstring& host)
 {
-    if (!DirectRouteFailedThisAttempt(host)) {
-        g_directRouteFailedHosts.push_back(FoldAsciiCase(host));
+    if (!DirectRouteFailed(routes, host)) {
+        routes.directFailedHosts.push_back(FoldAsciiCase(host));
     }
 }
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // The second route of a request: where the direct route got no HTTP response
 // at all, the proxy that the current user's Internet settings name for the
@@ -10,15 +11,15 @@
 // Nothing here is configured by the program; the settings are the user's own
 // and are read only after a direct route has failed.
 
-// Forgets which hosts failed directly. Called at the start of every attempt,
-// so each attempt ("Try again" included) starts direct again.
-void BeginNetworkAttempt();
-
 // Within one attempt, a host whose direct route failed sends its later
 // requests straight to the second route: a direct route that drops packets
-// then costs one connect timeout per attempt, not one per request.
-bool DirectRouteFailedThisAttempt(const std::wstring& host);
-void RememberDirectRouteFailed(const std::wstring& host);
+// then costs one connect timeout per attempt, not one per request. Each
+// attempt holds its own, so each ("Try again" included) starts direct again.
+struct RouteMemory {
+    std::vector<std::wstring> directFailedHosts; // ASCII-folded
+};
+bool DirectRouteFailed(const RouteMemory& routes, const std::wstring& host);
+void RememberDirectRouteFailed(RouteMemory& routes, const std::wstring& host);
 
 // True for the WinHTTP errors of a request that another route may cure: name
 // not resolved, cannot connect, timeout, connection reset or closed without an

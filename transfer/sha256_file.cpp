@@ -1,9 +1,9 @@
 #include "transfer/sha256_file.h"
 
+#include "base/sha256.h"
+
 #include <vector>
 
-static const wchar_t kInitFailed[] = L"Unable to initialize package verification.";
-const wchar_t kVerifyFailedMessage[] = L"The downloaded package could not be verified.";
 static const DWORD kReadBlock = 65536;
 
 // Feeds the whole file into hash. A read error is a failure, never an early
@@ -37,25 +37,19 @@ static std::wstring HexLower(const std::vector<UCHAR>& bytes)
     return text;
 }
 
-bool BeginSha256(ScopedBCryptCloseAlgorithmProvider& provider, ScopedBCryptDestroyHash& hash)
-{
-    return BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
-           BCryptCreateHash(provider.get(), hash.put(), nullptr, 0, nullptr, 0, 0) == 0;
-}
-
-bool Sha256FileHex(HANDLE file, std::wstring& digestHex, std::wstring& errorText)
+bool Sha256FileHex(HANDLE file, std::wstring& digestHex, Failure& failure)
 {
     ScopedBCryptCloseAlgorithmProvider provider;
     ScopedBCryptDestroyHash hash;
     if (!BeginSha256(provider, hash)) {
-        errorText = kInitFailed;
+        failure = Failure::VerificationUnavailable;
         return false;
     }
     std::vector<UCHAR> digest(kSha256Bytes);
     LARGE_INTEGER start = {};
     if (file == nullptr || !SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !HashFileContents(hash.get(), file) ||
         BCryptFinishHash(hash.get(), digest.data(), kSha256Bytes, 0) != 0) {
-        errorText = kVerifyFailedMessage;
+        failure = Failure::VerificationFailed;
         return false;
     }
     digestHex = HexLower(digest);

@@ -1,19 +1,16 @@
 #pragma once
 
-#include <windows.h>
-
-#include <string>
+#include "workflow/attempt.h"
 
 // The fixed manifest URL on the official domain.
 extern const wchar_t* const kManifestUrl;
 
 // One whole install attempt: manifest, policy, download, digest. Ends with
-// exactly one WM_APP_VERIFIED (returns 0) or WM_APP_FAILED (returns 1) posted
-// to g_mainWindow, and touches no shared state after that post. Has the
-// thread-procedure form; the parameter is unused.
-DWORD WINAPI InstallWorker(LPVOID parameter);
+// EndAttempt: Verified, with attempt.installer holding the verified file
+// (read-only, denying changes to everyone else), or Failed with the failure.
+// True when verified.
+bool RunAttempt(Attempt& attempt);
 
-// False for a version that could leave the working directory, is no valid
-// file-name fragment or would not show as what it is: separators, "..",
-// characters Windows forbids in names, control and format characters.
-bool IsSafeVersionForFileName(const std::wstring& version);
+// RunAttempt in the thread-procedure form; the parameter is the Attempt.
+// Returns 0 when verified, 1 otherwise.
+DWORD WINAPI InstallWorker(LPVOID attempt);

@@ -1,6 +1,7 @@
 #include "workflow/installer_log.h"
 
-#include "transfer/file_io.h"
+#include "base/decimal_text.h"
+#include "base/file_io.h"
 #include "workflow/installer_directory.h"
 
 // One byte per character: U+0000..U+00FF are written as that byte. Anything
@@ -19,33 +20,14 @@ static void AppendSingleByteText(std::string& line, const std::wstring& text)
     }
 }
 
-// Plain decimal, as many digits as needed. Hand-rolled because the C
-// library's formatted printing would add its whole float-capable engine to a
-// static exe for six small numbers.
-static void AppendDecimal(std::string& line, unsigned value, char separator)
-{
-    char digits[8];
-    size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0 && count < sizeof(digits));
-    while (count > 0) {
-        line.push_back(digits[--count]);
-    }
-    line.push_back(separator);
-}
-
 std::string FormatLogLine(const SYSTEMTIME& time, const std::wstring& text)
 {
+    const std::wstring stamp = DecimalText(time.wYear) + L"-" + DecimalText(time.wMonth) + L"-" +
+                               DecimalText(time.wDay) + L" " + DecimalText(time.wHour) + L":" +
+                               DecimalText(time.wMinute) + L":" + DecimalText(time.wSecond) + L" ";
     std::string line;
-    line.reserve(24 + text.size());
-    AppendDecimal(line, time.wYear, '-');
-    AppendDecimal(line, time.wMonth, '-');
-    AppendDecimal(line, time.wDay, ' ');
-    AppendDecimal(line, time.wHour, ':');
-    AppendDecimal(line, time.wMinute, ':');
-    AppendDecimal(line, time.wSecond, ' ');
+    line.reserve(stamp.size() + text.size());
+    AppendSingleByteText(line, stamp);
     AppendSingleByteText(line, text);
     return line;
 }

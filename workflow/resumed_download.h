@@ -1,14 +1,14 @@
 #pragma once
 
-#include "transfer/unique_handle.h"
+#include "transfer/https_download.h"
+#include "workflow/attempt.h"
 
 #include <string>
 
-// The installer download of one attempt. A connection that drops, stalls or
-// closes early costs the bytes in flight: the rest is asked for (Range) and
-// appended to the file the attempt already holds, as long as each try gets
-// further than every earlier one, at most 20 times. Each resumption is logged.
-// On success file holds the whole file open for writing (CreateFileTruncated);
-// on failure the file is closed and errorText says why, as one request would.
-bool DownloadInstallerResuming(const std::wstring& url, const std::wstring& path, std::wstring& errorText,
-                               ScopedCloseHandle& file);
+// The installer download of one attempt into attempt.installer. A connection
+// that drops, stalls or closes early costs the bytes in flight: the rest is
+// asked for (Range) and appended to the file the attempt already holds, as
+// long as each try gets further than every earlier one, at most 20 times.
+// Each resumption is logged. On success the file is whole and still open for
+// writing; on failure, failure is the last try's.
+bool DownloadInstallerResuming(Attempt& attempt, const std::wstring& url, Failure& failure);

@@ -61,9 +61,9 @@ int main(int argc, char** argv)
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(bytes.data(), bytes.size()));
     const long iterations = std::atol(argv[4]);
-    std::wstring errorText;
+    Failure failure = Failure::None;
     const double check =
-        MicrosecondsPerCall(iterations, [&] { return CheckSignedManifest(manifest, &key, 1, errorText); });
+        MicrosecondsPerCall(iterations, [&] { return CheckSignedManifest(manifest, &key, 1, failure); });
     const double knownAnswer = MicrosecondsPerCall(iterations, [] { return VerifyKnownAnswerSignature(); });
     if (check < 0 || knownAnswer < 0 || iterations <= 0) {
         std::fprintf(stderr, "signature_bench: a check failed\n");

@@ -32,13 +32,13 @@ TEST_SUITE("download")
         CHECK(ProxyForHttps(L"") == L"");
     }
 
-    TEST_CASE("a host that failed directly is remembered until the next attempt begins")
+    TEST_CASE("a host that failed directly is remembered by host, whatever its case")
     {
-        BeginNetworkAttempt();
-        RememberDirectRouteFailed(L"KORVA.com");
-        CHECK(DirectRouteFailedThisAttempt(L"korva.com"));
-        CHECK_FALSE(DirectRouteFailedThisAttempt(L"www.korva.com"));
-        BeginNetworkAttempt();
-        CHECK_FALSE(DirectRouteFailedThisAttempt(L"korva.com"));
+        RouteMemory routes;
+        RememberDirectRouteFailed(routes, L"KORVA.com");
+        RememberDirectRouteFailed(routes, L"korva.COM");
+        CHECK(DirectRouteFailed(routes, L"korva.com"));
+        CHECK_FALSE(DirectRouteFailed(routes, L"www.korva.com"));
+        CHECK(routes.directFailedHosts.size() == 1);
     }
 }

@@ -1,8 +1,6 @@
-#include "transfer/file_io.h"
+#include "base/scoped_handle.h"
 #include "transfer/sha256_file.h"
 #include "test_support.h"
-
-static const wchar_t kVerifyFailed[] = L"The downloaded package could not be verified.";
 
 struct HashCase {
     size_t size;
@@ -28,25 +26,25 @@ TEST_SUITE("sha256")
             CAPTURE(c.size);
             const std::wstring path = folder.path + L"\\KORVA-Setup-1.exe";
             REQUIRE(WriteBytes(path, PatternBytes(c.size)));
-            const ScopedCloseHandle file = OpenFileForReading(path);
+            const ScopedCloseHandle file(OpenForReading(path));
             REQUIRE(static_cast<bool>(file));
             const LARGE_INTEGER none = {};
             REQUIRE(SetFilePointerEx(file.get(), none, nullptr, FILE_END));
             std::wstring digest = L"old";
-            std::wstring error = L"untouched";
-            CHECK(Sha256FileHex(file.get(), digest, error));
+            Failure failure = Failure::None;
+            CHECK(Sha256FileHex(file.get(), digest, failure));
             CHECK(digest == c.digest);
-            CHECK(error == L"untouched");
+            CHECK(failure == Failure::None);
         }
     }
 
     TEST_CASE("no open file fails and leaves the digest alone")
     {
         std::wstring digest = L"previous";
-        std::wstring error = L"previous error";
-        CHECK_FALSE(Sha256FileHex(nullptr, digest, error));
+        Failure failure = Failure::None;
+        CHECK_FALSE(Sha256FileHex(nullptr, digest, failure));
         CHECK(digest == L"previous");
-        CHECK(error == kVerifyFailed);
+        CHECK(failure == Failure::VerificationFailed);
     }
 
     TEST_CASE("a handle whose reads fail fails, though it can be rewound")
@@ -63,10 +61,10 @@ TEST_SUITE("sha256")
         const LARGE_INTEGER start = {};
         CHECK(SetFilePointerEx(file, start, nullptr, FILE_BEGIN));
         std::wstring digest = L"previous";
-        std::wstring error;
-        CHECK_FALSE(Sha256FileHex(file, digest, error));
+        Failure failure = Failure::None;
+        CHECK_FALSE(Sha256FileHex(file, digest, failure));
         CHECK(digest == L"previous");
-        CHECK(error == kVerifyFailed);
+        CHECK(failure == Failure::VerificationFailed);
         CloseHandle(file);
     }
 
@@ -103,8 +101,8 @@ TEST_SUITE("sha256")
             &writerState, 0, nullptr);
         REQUIRE(writer != nullptr);
         std::wstring digest = L"previous";
-        std::wstring error;
-        CHECK_FALSE(Sha256FileHex(reader, digest, error));
+        Failure failure = Failure::None;
+        CHECK_FALSE(Sha256FileHex(reader, digest, failure));
         DWORD unread = 0;
         CHECK(PeekNamedPipe(reader, nullptr, 0, nullptr, &unread, nullptr));
         CHECK(unread == 1000);
@@ -114,6 +112,6 @@ TEST_SUITE("sha256")
         CloseHandle(done);
         CloseHandle(reader);
         CHECK(digest == L"previous");
-        CHECK(error == kVerifyFailed);
+        CHECK(failure == Failure::VerificationFailed);
     }
 }

@@ -27,6 +27,8 @@ struct ScopedEnvironmentVariable {
 };
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
+// A read-only open that lets anyone else do anything meanwhile; null on failure.
+HANDLE OpenForReading(const std::wstring& path);
 bool ReadBytes(const std::wstring& path, std::string& bytes);
 bool PathExists(const std::wstring& path);
 void RemoveTree(const std::wstring& path);

@@ -1,14 +1,12 @@
-#include "app/attempt_messages.h"
+#include "manifest/manifest_grammar.h"
 #include "transfer/https_download.h"
+#include "transfer/ranged_file.h"
+#include "transfer/redirect_target.h"
 #include "workflow/install_worker.h"
 #include "workflow/resumed_download.h"
 #include "test_support.h"
 
 #include <algorithm>
-
-static const wchar_t kUnexpected[] = L"The KORVA server returned an unexpected response.";
-static const wchar_t kMismatch[] =
-    L"The downloaded installer did not match the official SHA-256 value. It will not be executed.";
 
 static std::wstring Www(const std::wstring& relative)
 {
@@ -29,15 +27,66 @@ struct ScopedFaultScenario {
     ~ScopedFaultScenario() { DeleteFileW(SandboxPath(L"KORVA_FAULT_SCENARIO").c_str()); }
 };
 
-static std::vector<WPARAM> ProgressPosts()
+// What an attempt or a download told its owner, in order.
+struct Heard {
+    std::vector<unsigned> percents;
+    std::vector<AttemptOutcome> ends;
+};
+
+static void HearProgress(void* owner, unsigned percent, bool /*measured*/)
 {
-    std::vector<WPARAM> percents;
-    for (const PostedMessage& m : DrainThreadMessages()) {
-        if (m.message == WM_APP_PROGRESS) {
-            percents.push_back(m.wParam);
-        }
+    static_cast<Heard*>(owner)->percents.push_back(percent);
+}
+
+static void HearEnd(void* owner, AttemptOutcome outcome)
+{
+    static_cast<Heard*>(owner)->ends.push_back(outcome);
+}
+
+static ProgressSink ProgressTo(Heard& heard)
+{
+    ProgressSink sink;
+    sink.owner = &heard;
+    sink.Report = HearProgress;
+    return sink;
+}
+
+static bool DownloadToMemory(const std::wstring& url, ByteBuffer& buffer, Failure& failure, Heard* heard = nullptr)
+{
+    RouteMemory routes;
+    Request request;
+    request.url = url;
+    request.body = MemoryBodySink(buffer);
+    request.routes = &routes;
+    if (heard != nullptr) {
+        request.progress = ProgressTo(*heard);
     }
-    return percents;
+    return HttpsDownload(request, failure);
+}
+
+// One request into a new file at path, closed again before it returns.
+static bool DownloadToFile(const std::wstring& url, const std::wstring& path, Failure& failure, Heard* heard = nullptr)
+{
+    RouteMemory routes;
+    HeldFile file;
+    file.path = path;
+    FileTransfer transfer;
+    transfer.file = &file;
+    Request request;
+    request.url = url;
+    request.body = FileBodySink(transfer);
+    request.routes = &routes;
+    if (heard != nullptr) {
+        request.progress = ProgressTo(*heard);
+    }
+    return HttpsDownload(request, failure);
+}
+
+static void Listen(Attempt& attempt, Heard& heard)
+{
+    attempt.events.progress = ProgressTo(heard);
+    attempt.events.owner = &heard;
+    attempt.events.Ended = HearEnd;
 }
 
 TEST_SUITE("download")
@@ -55,49 +104,45 @@ TEST_SUITE("download")
 
     TEST_CASE("a known length gives rising percentages that end at 100")
     {
-        DrainThreadMessages();
         const std::string body = PatternBytes(700000);
         REQUIRE(WriteBytes(Www(L"releases-big.bin"), body));
         TempFolder folder;
         const std::wstring target = folder.path + L"\\big.bin";
-        ByteBuffer untouched;
-        std::wstring error = L"kept";
-        REQUIRE(HttpsDownload(L"https://korva.com/releases-big.bin", untouched, target, true, error));
-        CHECK(error == L"kept");
-        CHECK(untouched.empty());
+        Failure failure = Failure::FileInUse;
+        Heard heard;
+        REQUIRE(DownloadToFile(L"https://korva.com/releases-big.bin", target, failure, &heard));
+        CHECK(failure == Failure::FileInUse); // untouched on success
         std::string stored;
         REQUIRE(ReadBytes(target, stored));
         CHECK(stored == body);
-        const std::vector<WPARAM> percents = ProgressPosts();
-        REQUIRE(percents.size() >= 2);
-        CHECK(std::is_sorted(percents.begin(), percents.end()));
-        CHECK(percents.front() < 100);
-        CHECK(percents.back() == 100);
+        REQUIRE(heard.percents.size() >= 2);
+        CHECK(std::is_sorted(heard.percents.begin(), heard.percents.end()));
+        CHECK(heard.percents.front() < 100);
+        CHECK(heard.percents.back() == 100);
     }
 
-    TEST_CASE("memory mode appends to the buffer, and the flag alone decides on progress")
+    TEST_CASE("the memory sink appends to the buffer, and progress goes only where a sink is given")
     {
-        DrainThreadMessages();
         REQUIRE(WriteBytes(Www(L"small.txt"), "version=1\n"));
         ByteBuffer buffer = {'x', 'y'};
-        std::wstring error;
-        REQUIRE(HttpsDownload(L"https://www.korva.com/small.txt", buffer, L"", false, error));
+        Failure failure = Failure::None;
+        REQUIRE(DownloadToMemory(L"https://www.korva.com/small.txt", buffer, failure));
         CHECK(std::string(buffer.begin(), buffer.end()) == "xyversion=1\n");
-        CHECK(ProgressPosts().empty());
-        REQUIRE(HttpsDownload(L"https://korva.com/small.txt", buffer, L"", true, error));
-        CHECK(ProgressPosts() == std::vector<WPARAM>{100});
+        Heard heard;
+        REQUIRE(DownloadToMemory(L"https://korva.com/small.txt", buffer, failure, &heard));
+        CHECK(heard.percents == std::vector<unsigned>{100});
     }
 
-    TEST_CASE("without Content-Length nothing is posted and the body still arrives")
+    TEST_CASE("without Content-Length nothing is reported and the body still arrives")
     {
-        DrainThreadMessages();
         REQUIRE(WriteBytes(Www(L"faults\\chunked.bin"), PatternBytes(150000)));
         ScopedFaultScenario scenario(R"({"/faults/chunked.bin": {"length": "none"}})");
         ByteBuffer buffer;
-        std::wstring error;
-        REQUIRE(HttpsDownload(FaultTlsUrl(L"/faults/chunked.bin"), buffer, L"", true, error));
+        Failure failure = Failure::None;
+        Heard heard;
+        REQUIRE(DownloadToMemory(FaultTlsUrl(L"/faults/chunked.bin"), buffer, failure, &heard));
         CHECK(buffer.size() == 150000);
-        CHECK(ProgressPosts().empty());
+        CHECK(heard.percents.empty());
     }
 
     TEST_CASE("a refused status leaves an earlier file of that name untouched")
@@ -109,19 +154,18 @@ TEST_SUITE("download")
             CAPTURE(status);
             ScopedFaultScenario scenario(std::string(R"({"/faults/setup.exe": {"status": )") + status +
                                          R"(, "body": "not this"}})");
-            DrainThreadMessages();
-            ByteBuffer buffer;
-            std::wstring error = L"an earlier message";
-            CHECK_FALSE(HttpsDownload(L"https://korva.com/faults/setup.exe", buffer, target, true, error));
-            CHECK(error == kUnexpected);
-            CHECK(ProgressPosts().empty());
+            Failure failure = Failure::ManifestExpired;
+            Heard heard;
+            CHECK_FALSE(DownloadToFile(L"https://korva.com/faults/setup.exe", target, failure, &heard));
+            CHECK(failure == Failure::UnexpectedResponse);
+            CHECK(heard.percents.empty());
             std::string stored;
             REQUIRE(ReadBytes(target, stored));
             CHECK(stored == "earlier verified download");
         }
     }
 
-    TEST_CASE("memory mode gives up past 1 MiB, with or without a declared length")
+    TEST_CASE("the memory sink gives up past 1 MiB, with or without a declared length")
     {
         const std::string big = PatternBytes(3 * 1024 * 1024);
         REQUIRE(WriteBytes(Www(L"faults\\huge.txt"), big));
@@ -129,18 +173,16 @@ TEST_SUITE("download")
             CAPTURE(length);
             ScopedFaultScenario scenario(std::string(R"({"/faults/huge.txt": {"length": )") + length + "}}");
             ByteBuffer buffer;
-            std::wstring error;
-            CHECK_FALSE(HttpsDownload(FaultTlsUrl(L"/faults/huge.txt"), buffer, L"", false, error));
-            CHECK(error == kDownloadFailedMessage);
+            Failure failure = Failure::None;
+            CHECK_FALSE(DownloadToMemory(FaultTlsUrl(L"/faults/huge.txt"), buffer, failure));
+            CHECK(failure == Failure::DownloadFailed);
             CHECK(buffer.size() <= kMaxMemoryBody);
         }
         // The installer itself is written to a file and has no such limit.
         ScopedFaultScenario scenario(R"({"/faults/huge.txt": {}})");
         TempFolder folder;
-        ByteBuffer unused;
-        std::wstring error;
-        CHECK(HttpsDownload(FaultTlsUrl(L"/faults/huge.txt"), unused, folder.path + L"\\huge.txt", false, error));
-        DrainThreadMessages();
+        Failure failure = Failure::None;
+        CHECK(DownloadToFile(FaultTlsUrl(L"/faults/huge.txt"), folder.path + L"\\huge.txt", failure));
     }
 
     TEST_CASE("redirect targets resolve against the URL that answered")
@@ -162,35 +204,37 @@ TEST_SUITE("download")
     TEST_CASE("a redirect is judged by the policy, and one without a target is unexpected")
     {
         REQUIRE(WriteBytes(Www(L"small.txt"), "version=1\n"));
-        ByteBuffer buffer;
-        std::wstring error;
+        Failure failure = Failure::None;
         {
             ScopedFaultScenario scenario(
                 R"({"/faults/moved.txt": {"status": 302, "headers": {"Location": "https://mirror.example.net/small.txt"}}})");
-            CHECK_FALSE(HttpsDownload(L"https://korva.com/faults/moved.txt", buffer, L"", false, error));
-            CHECK(error == L"The release URL is not hosted on the official KORVA domain.");
+            ByteBuffer buffer;
+            CHECK_FALSE(DownloadToMemory(L"https://korva.com/faults/moved.txt", buffer, failure));
+            CHECK(failure == Failure::UrlNotOfficial);
         }
         {
             ScopedFaultScenario scenario(R"({"/faults/moved.txt": {"status": 302, "body": "no target"}})");
-            CHECK_FALSE(HttpsDownload(L"https://korva.com/faults/moved.txt", buffer, L"", false, error));
-            CHECK(error == kUnexpected);
+            ByteBuffer buffer;
+            CHECK_FALSE(DownloadToMemory(L"https://korva.com/faults/moved.txt", buffer, failure));
+            CHECK(failure == Failure::UnexpectedResponse);
         }
         {
             ScopedFaultScenario scenario(
                 R"({"/faults/moved.txt": {"status": 307, "headers": {"Location": "/small.txt"}}})");
-            REQUIRE(HttpsDownload(L"https://korva.com/faults/moved.txt", buffer, L"", false, error));
+            ByteBuffer buffer;
+            REQUIRE(DownloadToMemory(L"https://korva.com/faults/moved.txt", buffer, failure));
+            CHECK(std::string(buffer.begin(), buffer.end()) == "version=1\n");
         }
-        CHECK_FALSE(buffer.empty());
     }
 
     TEST_CASE("a URL outside the policy never reaches the network")
     {
         ByteBuffer buffer;
-        std::wstring error;
-        CHECK_FALSE(HttpsDownload(L"http://korva.com/small.txt", buffer, L"", false, error));
-        CHECK(error == L"The release URL must use HTTPS.");
-        CHECK_FALSE(HttpsDownload(L"https://mirror.example.net/small.txt", buffer, L"", false, error));
-        CHECK(error == L"The release URL is not hosted on the official KORVA domain.");
+        Failure failure = Failure::None;
+        CHECK_FALSE(DownloadToMemory(L"http://korva.com/small.txt", buffer, failure));
+        CHECK(failure == Failure::UrlNotHttps);
+        CHECK_FALSE(DownloadToMemory(L"https://mirror.example.net/small.txt", buffer, failure));
+        CHECK(failure == Failure::UrlNotOfficial);
         CHECK(buffer.empty());
     }
 
@@ -203,11 +247,11 @@ TEST_SUITE("download")
             CAPTURE(resumed);
             ScopedFaultScenario scenario(std::string(R"({"/faults/resumed.bin": {"ranges": true, "etag": "\"r\"", )") +
                                          R"("requests": [{"close_after": 40000}, )" + resumed + "]}}");
-            std::wstring error;
-            ScopedCloseHandle file;
-            CHECK_FALSE(DownloadInstallerResuming(FaultTlsUrl(L"/faults/resumed.bin"), base.path + L"\\resumed.bin",
-                                                  error, file));
-            CHECK(error == kUnexpected);
+            Attempt attempt;
+            attempt.installer.path = base.path + L"\\resumed.bin";
+            Failure failure = Failure::None;
+            CHECK_FALSE(DownloadInstallerResuming(attempt, FaultTlsUrl(L"/faults/resumed.bin"), failure));
+            CHECK(failure == Failure::UnexpectedResponse);
         }
     }
 }
@@ -224,52 +268,49 @@ static const char kUnrelatedDigest[] = "9f1bd50f06f4a7a8b2e1b3a5e9c52ec7a9fc9abe
 
 TEST_SUITE("worker")
 {
-    TEST_CASE("a verified attempt posts 0 first and exactly one VERIFIED last")
+    TEST_CASE("a verified attempt reports 0 first and ends once, verified, holding the file")
     {
         TempFolder base;
         ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
         const std::string installer = PatternBytes(65537);
         ServeRelease("1.2.3", installer, "237356E18B503616912ABB8FFAED3A72591E397D4AC294C4637917D48A3F529D");
-        DrainThreadMessages();
-        g_lastError = L"from an earlier attempt";
-        g_attemptOutcome = AttemptOutcome::Running;
-        CHECK(InstallWorker(nullptr) == 0);
-        CHECK(g_attemptOutcome == AttemptOutcome::Verified);
-        const std::vector<PostedMessage> posted = DrainThreadMessages();
-        REQUIRE(posted.size() >= 2);
-        CHECK(posted.front().message == WM_APP_PROGRESS);
-        CHECK(posted.front().wParam == 0);
-        CHECK(posted.back().message == WM_APP_VERIFIED);
-        CHECK(std::count_if(posted.begin(), posted.end(), [](const PostedMessage& m) {
-                  return m.message == WM_APP_VERIFIED || m.message == WM_APP_FAILED;
-              }) == 1);
-        CHECK(g_lastError == L"from an earlier attempt");
-        CHECK(g_installerPath == base.path + L"\\KORVA\\Installer\\KORVA-Setup-1.2.3.exe");
+        Attempt attempt;
+        Heard heard;
+        Listen(attempt, heard);
+        CHECK(InstallWorker(&attempt) == 0);
+        CHECK(LoadOutcome(attempt) == AttemptOutcome::Verified);
+        CHECK(heard.ends == std::vector<AttemptOutcome>{AttemptOutcome::Verified});
+        REQUIRE_FALSE(heard.percents.empty());
+        CHECK(heard.percents.front() == 0);
+        CHECK(heard.percents.back() == 100);
+        CHECK(attempt.failure == Failure::None);
+        CHECK(attempt.installer.path == base.path + L"\\KORVA\\Installer\\KORVA-Setup-1.2.3.exe");
+        CHECK(static_cast<bool>(attempt.installer.handle));
         std::string kept;
-        REQUIRE(ReadBytes(g_installerPath, kept));
+        REQUIRE(ReadBytes(attempt.installer.path, kept));
         CHECK(kept == installer);
-        g_installerLock.reset();
     }
 
-    TEST_CASE("the verified file cannot be changed or removed until the lock is released")
+    TEST_CASE("the verified file cannot be changed or removed until the attempt lets it go")
     {
         TempFolder base;
         ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
         const std::string installer = PatternBytes(65536);
         ServeRelease("3.1", installer, "4b640d85ab3ba30fd02c9fc9db4a8928f416322ad27022ea58a65aaee68a4df2");
-        REQUIRE(InstallWorker(nullptr) == 0);
-        DrainThreadMessages();
-        REQUIRE(static_cast<bool>(g_installerLock));
+        Attempt attempt;
+        REQUIRE(RunAttempt(attempt));
+        const std::wstring path = attempt.installer.path;
+        REQUIRE(static_cast<bool>(attempt.installer.handle));
         // Another process of the same user tries to swap the file.
         // (Wine's cmd reports success whatever happened: judge by the file.)
-        REQUIRE(RunProcess(L"cmd.exe /c echo swapped> \"" + g_installerPath + L"\"") >= 0);
-        REQUIRE(RunProcess(L"cmd.exe /c del /q \"" + g_installerPath + L"\"") >= 0);
-        CHECK_FALSE(MoveFileW(g_installerPath.c_str(), (g_installerPath + L".old").c_str()));
+        REQUIRE(RunProcess(L"cmd.exe /c echo swapped> \"" + path + L"\"") >= 0);
+        REQUIRE(RunProcess(L"cmd.exe /c del /q \"" + path + L"\"") >= 0);
+        CHECK_FALSE(MoveFileW(path.c_str(), (path + L".old").c_str()));
         std::string kept;
-        REQUIRE(ReadBytes(g_installerPath, kept));
+        REQUIRE(ReadBytes(path, kept));
         CHECK(kept == installer);
-        g_installerLock.reset();
-        CHECK(DeleteFileW(g_installerPath.c_str()));
+        attempt.installer.handle.reset();
+        CHECK(DeleteFileW(path.c_str()));
     }
 
     TEST_CASE("a file that another attempt holds ends the attempt as in use and is left alone")
@@ -288,11 +329,11 @@ TEST_SUITE("worker")
             REQUIRE(WriteBytes(path, "the other attempt's file"));
             HANDLE other = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
             REQUIRE(other != INVALID_HANDLE_VALUE);
-            CHECK(InstallWorker(nullptr) == 1);
-            CHECK_FALSE(static_cast<bool>(g_installerLock));
+            Attempt attempt;
+            CHECK_FALSE(RunAttempt(attempt));
+            CHECK_FALSE(static_cast<bool>(attempt.installer.handle));
             CloseHandle(other);
-            DrainThreadMessages();
-            CHECK(g_lastError == kFileInUseMessage);
+            CHECK(attempt.failure == Failure::FileInUse);
             std::string kept;
             REQUIRE(ReadBytes(path, kept));
             CHECK(kept == "the other attempt's file");
@@ -303,51 +344,53 @@ TEST_SUITE("worker")
         }
     }
 
-    TEST_CASE("an early failure keeps the previous path and replaces the error text")
+    TEST_CASE("an early failure ends the attempt once, failed, with that failure")
     {
         TempFolder base;
         ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
         ScopedFaultScenario scenario(R"({"/updates/korva-suite-update.txt": {"status": 500, "body": "oops"}})");
-        DrainThreadMessages();
-        g_installerPath = L"C:\\previous\\KORVA-Setup-0.9.exe";
-        g_lastError = L"something much longer from an earlier failure";
-        g_attemptOutcome = AttemptOutcome::Running;
-        CHECK(InstallWorker(nullptr) == 1);
-        CHECK(g_attemptOutcome == AttemptOutcome::Failed);
-        const std::vector<PostedMessage> posted = DrainThreadMessages();
-        REQUIRE(!posted.empty());
-        CHECK(posted.back().message == WM_APP_FAILED);
-        CHECK(std::count_if(posted.begin(), posted.end(),
-                            [](const PostedMessage& m) { return m.message == WM_APP_FAILED; }) == 1);
-        CHECK(g_lastError == kUnexpected);
-        CHECK(g_installerPath == L"C:\\previous\\KORVA-Setup-0.9.exe");
+        Attempt attempt;
+        Heard heard;
+        Listen(attempt, heard);
+        CHECK(InstallWorker(&attempt) == 1);
+        CHECK(LoadOutcome(attempt) == AttemptOutcome::Failed);
+        CHECK(heard.ends == std::vector<AttemptOutcome>{AttemptOutcome::Failed});
+        CHECK(attempt.failure == Failure::UnexpectedResponse);
+        CHECK(attempt.installer.path.empty());
     }
 
-    TEST_CASE("a mismatch after another failure shows the mismatch text and deletes the file")
+    TEST_CASE("a mismatch after a recovered interruption is a mismatch, and the file goes")
     {
+        // The first request drops: the resumption that completes the file
+        // leaves nothing of that earlier failure behind.
         TempFolder base;
         ScopedEnvironmentVariable appData(L"LOCALAPPDATA", base.path.c_str());
-        g_lastError = L"The KORVA release manifest is incomplete.";
-        ServeRelease("2.0", PatternBytes(1000), kUnrelatedDigest);
-        g_attemptOutcome = AttemptOutcome::Running;
-        CHECK(InstallWorker(nullptr) == 1);
-        CHECK(g_attemptOutcome == AttemptOutcome::Failed);
-        DrainThreadMessages();
-        CHECK(g_lastError == kMismatch);
-        CHECK(g_installerPath == base.path + L"\\KORVA\\Installer\\KORVA-Setup-2.0.exe");
-        CHECK_FALSE(PathExists(g_installerPath));
+        REQUIRE(WriteBytes(Www(L"faults\\setup-2.0.exe"), PatternBytes(100000)));
+        REQUIRE(WriteBytes(Www(L"updates\\korva-suite-update.txt"),
+                           "version=2.0\ninstallerUrl=" + Narrow(FaultTlsUrl(L"/faults/setup-2.0.exe")) +
+                               "\ninstallerSha256=" + kUnrelatedDigest + "\n"));
+        ScopedFaultScenario scenario(
+            R"({"/faults/setup-2.0.exe": {"ranges": true, "etag": "\"s\"", "requests": [{"close_after": 30000}]}})");
+        Attempt attempt;
+        CHECK_FALSE(RunAttempt(attempt));
+        CHECK(attempt.failure == Failure::DigestMismatch);
+        CHECK(attempt.installer.path == base.path + L"\\KORVA\\Installer\\KORVA-Setup-2.0.exe");
+        CHECK_FALSE(PathExists(attempt.installer.path));
+        std::string log;
+        REQUIRE(ReadBytes(base.path + L"\\KORVA\\Installer\\KORVA.Installer.log", log));
+        CHECK(log.find("Download interrupted after 30000 of 100000 bytes; resuming.") != std::string::npos);
     }
 
     TEST_CASE("a version is used in a file name only when it stays a plain name")
     {
         for (const wchar_t* good : {L"1.2.3.4", L"2026.1-beta+7", L"1 2", L"v\u00E9"}) {
             CAPTURE(Narrow(good));
-            CHECK(IsSafeVersionForFileName(good));
+            CHECK(manifest_grammar::IsSafeVersionForFileName(std::wstring(good)));
         }
         for (const wchar_t* bad : {L"..", L"..\\..\\x", L"1/2", L"a\\b", L"C:x", L"a<b", L"a>b", L"a\"b", L"a|b",
                                    L"a?b", L"a*b", L"1\t2", L"1\r2", L"\x7F"}) {
             CAPTURE(Narrow(bad));
-            CHECK_FALSE(IsSafeVersionForFileName(bad));
+            CHECK_FALSE(manifest_grammar::IsSafeVersionForFileName(std::wstring(bad)));
         }
         // What shows as something else: C1 controls, soft hyphen, bidirectional
         // marks, embeddings, overrides and isolates, zero-width characters, the
@@ -358,13 +401,13 @@ TEST_SUITE("worker")
               L"1\u20662",    L"1\u20692",    L"1\u200B2", L"1\u200D2",  L"1\u20602",  L"\uFEFF1",  L"1\U000E0001",
               L"1\U000E0041", L"1\U000E007F", L"1\u20282", L"1\u061C2",  L"1\xD800",   L"1\xDC41"}) {
             CAPTURE(Narrow(hidden));
-            CHECK_FALSE(IsSafeVersionForFileName(hidden));
+            CHECK_FALSE(manifest_grammar::IsSafeVersionForFileName(std::wstring(hidden)));
         }
         // Neighbours of those ranges are ordinary characters.
         for (const wchar_t* shown : {L"1\u00A02", L"1\u00AE2", L"1\u200A2", L"1\u20302", L"1\u20652", L"\U0001F600",
                                      L"1\U000E0100", L"\u0431\u0435\u0442\u0430"}) {
             CAPTURE(Narrow(shown));
-            CHECK(IsSafeVersionForFileName(shown));
+            CHECK(manifest_grammar::IsSafeVersionForFileName(std::wstring(shown)));
         }
     }
 }

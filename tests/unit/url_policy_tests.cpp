@@ -1,3 +1,4 @@
+#include "app/failure_text.h"
 #include "app/run_mode.h"
 #include "manifest/self_test.h"
 #include "manifest/url_policy.h"
@@ -10,12 +11,12 @@ static const wchar_t kForeign[] = L"The release URL is not hosted on the officia
 // Returns the message, or "" when the URL is accepted.
 static std::wstring Judge(const std::wstring& url, ParsedUrl& parsed)
 {
-    std::wstring message = L"stale text from an earlier failure";
-    if (ValidateReleaseUrl(url, parsed, message)) {
-        CHECK(message == L"stale text from an earlier failure"); // untouched on success
+    Failure failure = Failure::ManifestExpired; // as an earlier failure left it
+    if (ValidateReleaseUrl(url, parsed, failure)) {
+        CHECK(failure == Failure::ManifestExpired); // untouched on success
         return L"";
     }
-    return message;
+    return FailureText(failure);
 }
 
 static std::wstring Judge(const std::wstring& url)
@@ -33,7 +34,6 @@ TEST_SUITE("url_policy")
         CHECK(p.host == L"korva.com");
         CHECK(p.path == L"/setup.exe");
         CHECK(p.port == 443);
-        CHECK(p.secure);
 
         ParsedUrl caps;
         CHECK(Judge(L"https://WWW.Korva.COM/setup.exe", caps) == L"");
@@ -87,14 +87,14 @@ TEST_SUITE("url_policy")
         CHECK(Judge(L"https://korva.com:99999/setup.exe") == kInvalid);
     }
 
-    TEST_CASE("a failure replaces the message, never appends")
+    TEST_CASE("a failure replaces the earlier one")
     {
         ParsedUrl p;
-        std::wstring message = L"previous";
-        CHECK_FALSE(ValidateReleaseUrl(L"http://korva.com/", p, message));
-        CHECK(message == kNotHttps);
-        CHECK_FALSE(ValidateReleaseUrl(L"https://example.net/", p, message));
-        CHECK(message == kForeign);
+        Failure failure = Failure::ManifestIncomplete;
+        CHECK_FALSE(ValidateReleaseUrl(L"http://korva.com/", p, failure));
+        CHECK(FailureText(failure) == std::wstring(kNotHttps));
+        CHECK_FALSE(ValidateReleaseUrl(L"https://example.net/", p, failure));
+        CHECK(FailureText(failure) == std::wstring(kForeign));
     }
 
     TEST_CASE("host comparison folds ASCII only")

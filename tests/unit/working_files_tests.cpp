@@ -46,7 +46,11 @@ TEST_SUITE("working_directory")
 
     TEST_CASE("without LOCALAPPDATA the temporary path is the base")
     {
-        const std::wstring expected = TempPath() + L"\\KORVA\\Installer";
+        // GetTempPathW's own trailing backslash stays: the fallback holds a
+        // doubled separator, which names the same folder as a single one.
+        const std::wstring temp = TempPath();
+        REQUIRE(temp.back() == L'\\');
+        const std::wstring expected = temp + L"\\KORVA\\Installer";
         {
             ScopedEnvironmentVariable appData(L"LOCALAPPDATA", nullptr);
             CHECK(GetInstallerDirectory() == expected);
@@ -55,8 +59,8 @@ TEST_SUITE("working_directory")
             ScopedEnvironmentVariable appData(L"LOCALAPPDATA", L"");
             CHECK(GetInstallerDirectory() == expected);
         }
-        CHECK(PathExists(expected));
-        RemoveTree(TempPath() + L"KORVA");
+        CHECK(PathExists(temp + L"KORVA\\Installer"));
+        RemoveTree(temp + L"KORVA");
     }
 
     TEST_CASE("a LOCALAPPDATA too long for the buffer falls back to the temporary path")

@@ -1,4 +1,4 @@
-#include "transfer/file_io.h"
+#include "base/file_io.h"
 
 static const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -8,20 +8,24 @@ static ScopedCloseHandle OpenWith(const std::wstring& path, DWORD access, DWORD 
     return ScopedCloseHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
 }
 
-// Others may only read: nobody can write, rename, replace or delete the file.
-static ScopedCloseHandle OpenFileDenyingChanges(const std::wstring& path)
+// Takes the guard for one change of the handle and gives it back on every path.
+class ScopedGuard
 {
-    return OpenWith(path, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
-}
+public:
+    explicit ScopedGuard(SRWLOCK& guard) : guard_(guard) { AcquireSRWLockExclusive(&guard_); }
+    ~ScopedGuard() { ReleaseSRWLockExclusive(&guard_); }
+    ScopedGuard(const ScopedGuard&) = delete;
+    ScopedGuard& operator=(const ScopedGuard&) = delete;
 
-ScopedCloseHandle OpenFileForReading(const std::wstring& path)
-{
-    return OpenWith(path, GENERIC_READ, OPEN_EXISTING);
-}
+private:
+    SRWLOCK& guard_;
+};
 
-ScopedCloseHandle CreateFileTruncated(const std::wstring& path)
+bool CreateHeldFile(HeldFile& held)
 {
-    return OpenWith(path, GENERIC_WRITE, CREATE_ALWAYS, FILE_SHARE_READ);
+    const ScopedGuard guard(held.guard);
+    held.handle = OpenWith(held.path, GENERIC_WRITE, CREATE_ALWAYS, FILE_SHARE_READ);
+    return static_cast<bool>(held.handle);
 }
 
 // Windows (and Wine) will not start a program while any handle may write to
@@ -31,17 +35,27 @@ ScopedCloseHandle CreateFileTruncated(const std::wstring& path)
 // holds the file between the two. A writer that gets in during that moment
 // makes the final open fail; one that came and went is caught by the digest,
 // which is taken only under the final handle.
-ScopedCloseHandle TradeForReadLock(ScopedCloseHandle written, const std::wstring& path, DWORD& error)
+bool TradeForReadLock(HeldFile& held, DWORD& error)
 {
-    ScopedCloseHandle bridge = OpenWith(path, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    const ScopedGuard guard(held.guard);
+    ScopedCloseHandle bridge = OpenWith(held.path, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!bridge) {
         error = GetLastError();
-        return bridge;
+        held.handle.reset();
+        return false;
     }
-    written.reset();
-    ScopedCloseHandle locked = OpenFileDenyingChanges(path);
+    held.handle = std::move(bridge);
+    ScopedCloseHandle locked = OpenWith(held.path, GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
     error = locked ? ERROR_SUCCESS : GetLastError();
-    return locked;
+    held.handle = std::move(locked);
+    return static_cast<bool>(held.handle);
+}
+
+void DeleteHeldFile(HeldFile& held)
+{
+    const ScopedGuard guard(held.guard);
+    held.handle.reset(); // a held handle would make the deletion fail
+    DeleteFileW(held.path.c_str());
 }
 
 bool IsHeldByAnotherProgram(DWORD error)
