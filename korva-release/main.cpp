@@ -1,5 +1,7 @@
 // korva-release: the publisher's side of signed releases. Makes release keys,
-// signs release manifests and checks them as the keyed installer does.
+// signs release manifests and checks them as the keyed installer does, and
+// prints the pin of a publisher's code-signing certificate.
+#include "release_cert.h"
 #include "release_check.h"
 #include "release_files.h"
 #include "release_key.h"
@@ -22,7 +24,8 @@ static const char kUsage[] =
     "  korva-release keygen --out NAME\n"
     "  korva-release sign --key K.key.pem [--key K2.key.pem ...] --version V --url URL --installer FILE\n"
     "                     (--expires-in DAYS | --expires YYYY-MM-DDTHH:MM:SSZ | --no-expires) --out MANIFEST\n"
-    "  korva-release verify --pub P.pub.pem [--pub P2.pub.pem ...] --manifest MANIFEST [--installer FILE]\n";
+    "  korva-release verify --pub P.pub.pem [--pub P2.pub.pem ...] --manifest MANIFEST [--installer FILE]\n"
+    "  korva-release pin CERT.pem\n";
 
 // Longest --expires-in: a signed manifest lives at most this many days.
 static const long kMaxExpiresDays = 3650;
@@ -337,8 +340,33 @@ static int RunVerify(const Options& options)
     return 0;
 }
 
+// Prints the pin that a pinned build embeds for the certificate and
+// BUILDINFO records: nothing else on stdout, so scripts can take it as is.
+static int RunPin(const std::string& path)
+{
+    CertificatePin pin;
+    std::string errorText;
+    if (!ReadCertificatePin(path, pin, errorText)) {
+        return Fail(errorText);
+    }
+    if (pin.selfSigned) {
+        std::cerr << "note: " << path
+                  << " is self-signed (a root): a pinned build refuses it and never counts a pin that matches only "
+                     "a root; pin the publisher's certificate or the intermediate that issues it.\n";
+    }
+    std::cout << pin.sha256 << "\n";
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && std::string(argv[1]) == "pin") {
+        if (argc != 3 || std::string(argv[2]).rfind("--", 0) == 0) {
+            std::cerr << "korva-release: pin takes one certificate file\n" << kUsage;
+            return 2;
+        }
+        return RunPin(argv[2]);
+    }
     const std::map<std::string, CommandOptions> commands = {
         {"keygen", {{"--out"}, {}, {"--out"}, {}}},
         {"sign",

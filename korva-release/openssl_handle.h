@@ -4,6 +4,7 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <unistd.h>
 
@@ -26,6 +27,9 @@ struct EcdsaSigFreeCloser {
 struct BnFreeCloser {
     static void Close(BIGNUM* p) { BN_free(p); }
 };
+struct X509FreeCloser {
+    static void Close(X509* p) { X509_free(p); }
+};
 struct CloseCloser {
     static void Close(int fd) { close(fd); }
 };
@@ -35,4 +39,5 @@ using ScopedEvpMdCtxFree = UniqueHandle<EVP_MD_CTX*, EvpMdCtxFreeCloser, nullptr
 using ScopedBioFreeAll = UniqueHandle<BIO*, BioFreeAllCloser, nullptr>;
 using ScopedEcdsaSigFree = UniqueHandle<ECDSA_SIG*, EcdsaSigFreeCloser, nullptr>;
 using ScopedBnFree = UniqueHandle<BIGNUM*, BnFreeCloser, nullptr>;
+using ScopedX509Free = UniqueHandle<X509*, X509FreeCloser, nullptr>;
 using ScopedClose = UniqueHandle<int, CloseCloser, -1>;

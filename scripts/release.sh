@@ -6,8 +6,10 @@
 #   KORVA-Installer.unsigned.exe  the bytes anyone can rebuild from the source commit
 #   SHA256SUMS, BUILDINFO         digests; commit, SOURCE_DATE_EPOCH, tools, version, release keys
 #   keys/                         the release public keys built in (needed to rebuild)
+#   publisher-certs/              with --publisher-certs: the certificates whose keys the
+#                                 exe pins as the setup program's signer (needed to rebuild)
 #
-#   scripts/release.sh --keys "a.pub.pem;b.pub.pem"
+#   scripts/release.sh --keys "a.pub.pem;b.pub.pem" [--publisher-certs "a.pem;b.pem"]
 #       [--cert CERT.pem --key KEY.pem | --pkcs12 FILE.p12] [--pass-file FILE]
 #       [--timestamp-url URL] [--allow-dirty] --out DIR
 #
@@ -28,13 +30,14 @@ usage() {
   exit "${1:-2}"
 }
 
-keys="" cert="" key="" pkcs12="" pass_file="" timestamp_url="" out="" allow_dirty=0
+keys="" publisher_certs="" cert="" key="" pkcs12="" pass_file="" timestamp_url="" out="" allow_dirty=0
 while [ $# -gt 0 ]; do
   case $1 in
-    --keys | --cert | --key | --pkcs12 | --pass-file | --timestamp-url | --out)
+    --keys | --publisher-certs | --cert | --key | --pkcs12 | --pass-file | --timestamp-url | --out)
       [ $# -ge 2 ] || die "$1 needs a value"
       case $1 in
         --keys) keys=$2 ;;
+        --publisher-certs) publisher_certs=$2 ;;
         --cert) cert=$2 ;;
         --key) key=$2 ;;
         --pkcs12) pkcs12=$2 ;;
@@ -62,6 +65,15 @@ readable() { # what path
   [ -r "$2" ] && head -c 1 "$2" >/dev/null 2>&1 || die "$1 '$2' is not readable"
 }
 
+# A file copied into the release keeps its name, which BUILDINFO and
+# SHA256SUMS carry and verify-release.sh accepts only in this plain form.
+plain_name() { # what path
+  local name
+  name=$(basename "$2")
+  [[ $name =~ ^[A-Za-z0-9_][A-Za-z0-9._+-]*$ ]] && [[ $name != *..* ]] ||
+    die "$1 '$2': a release keeps the file's name, which must be plain: letters, digits and . _ + - (no '..'); rename it"
+}
+
 [ -n "$out" ] || die "--out DIR is required"
 [ -n "$keys" ] || die "--keys \"a.pub.pem;b.pub.pem\" is required: the release keys the exe trusts"
 
@@ -72,6 +84,7 @@ IFS=';' read -r -a key_list <<<"$keys"
 for file in "${key_list[@]}"; do
   [ -n "$file" ] || continue
   readable "release key" "$file"
+  plain_name "release key" "$file"
   openssl pkey -pubin -in "$file" -noout 2>/dev/null || die "release key '$file' is not a PEM public key"
   name=$(basename "$file")
   for seen in "${key_names[@]}"; do
@@ -82,6 +95,31 @@ for file in "${key_list[@]}"; do
   key_ids+=("$(openssl pkey -pubin -in "$file" -outform DER | sha256sum | cut -c1-16)")
 done
 [ ${#key_files[@]} -gt 0 ] || die "--keys names no key file"
+
+# Publisher certificates: the exe pins each one's public key (the SHA-256 of
+# its DER SubjectPublicKeyInfo, what korva-release pin prints) as a signer of
+# the setup program it starts. The files go into DIR/publisher-certs and the
+# pins into BUILDINFO.
+cert_files=() cert_pins=() cert_names=()
+IFS=';' read -r -a cert_list <<<"$publisher_certs"
+for file in "${cert_list[@]}"; do
+  [ -n "$file" ] || continue
+  readable "publisher certificate" "$file"
+  plain_name "publisher certificate" "$file"
+  [ "$(grep -c -- '-----BEGIN CERTIFICATE-----' "$file")" = 1 ] && openssl x509 -in "$file" -noout 2>/dev/null ||
+    die "publisher certificate '$file' is not one PEM certificate"
+  # A root: the exe never counts a pin that matches only a root.
+  [ "$(openssl x509 -in "$file" -noout -subject)" != "subject=$(openssl x509 -in "$file" -noout -issuer | sed 's/^issuer=//')" ] ||
+    die "publisher certificate '$file' is self-signed (a root): pin the publisher's certificate or the intermediate that issues it"
+  name=$(basename "$file")
+  for seen in "${cert_names[@]}"; do
+    [ "$seen" != "$name" ] || die "two publisher certificates are named '$name': rename one"
+  done
+  cert_files+=("$(cd "$(dirname "$file")" && pwd)/$name")
+  cert_names+=("$name")
+  cert_pins+=("$(openssl x509 -in "$file" -pubkey -noout | openssl pkey -pubin -outform DER | sha256sum | cut -c1-64)")
+done
+[ -z "$publisher_certs" ] || [ ${#cert_files[@]} -gt 0 ] || die "--publisher-certs names no certificate file"
 
 # Signing material: a certificate with its key, or a PKCS#12 file, or none.
 sign=()
@@ -138,13 +176,23 @@ for i in "${!key_files[@]}"; do
   cp "${key_files[$i]}" "$stage/keys/${key_names[$i]}"
   staged_keys+="${staged_keys:+;}$stage/keys/${key_names[$i]}"
 done
+pinned=()
+if [ ${#cert_files[@]} -gt 0 ]; then
+  mkdir "$stage/publisher-certs"
+  staged_certs=""
+  for i in "${!cert_files[@]}"; do
+    cp "${cert_files[$i]}" "$stage/publisher-certs/${cert_names[$i]}"
+    staged_certs+="${staged_certs:+;}$stage/publisher-certs/${cert_names[$i]}"
+  done
+  pinned=("-DKORVA_PUBLISHER_CERTS=$staged_certs")
+fi
 
 echo "release: building $commit" >&2
 build=$work/build
 # The build takes SOURCE_DATE_EPOCH from the environment, else the commit time.
 if ! {
   cd "$root" && cmake --preset mingw-release -B "$build" \
-    -DBUILD_TESTING=OFF "-DKORVA_RELEASE_KEYS=$staged_keys" &&
+    -DBUILD_TESTING=OFF "-DKORVA_RELEASE_KEYS=$staged_keys" "${pinned[@]}" &&
     cmake --build "$build" --target korva_installer -j "$(nproc)"
 } >"$work/build.log" 2>&1; then
   tail -n 30 "$work/build.log" >&2
@@ -189,9 +237,17 @@ fi
   for i in "${!key_files[@]}"; do
     echo "release-key: keys/${key_names[$i]} ${key_ids[$i]}"
   done
+  for i in "${!cert_files[@]}"; do
+    echo "publisher-cert: publisher-certs/${cert_names[$i]} ${cert_pins[$i]}"
+  done
   echo "signed: $signed"
 } >"$stage/BUILDINFO"
-(cd "$stage" && sha256sum "$exe_name" KORVA-Installer.unsigned.exe BUILDINFO keys/* >SHA256SUMS)
+(
+  cd "$stage"
+  summed=("$exe_name" KORVA-Installer.unsigned.exe BUILDINFO keys/*)
+  [ ! -d publisher-certs ] || summed+=(publisher-certs/*)
+  sha256sum "${summed[@]}" >SHA256SUMS
+)
 
 chmod 755 "$stage"
 [ ! -d "$out" ] || rmdir "$out"

@@ -2,13 +2,17 @@
 # Checks a release folder written by scripts/release.sh, one line per check:
 #   sha256sums        every file matches SHA256SUMS, which covers both exes and BUILDINFO
 #   release-keys      the public keys in keys/ are the ones BUILDINFO names
+#   publisher-certs   a pinned build's certificates in publisher-certs/ have the public-key
+#                     SHA-256 that BUILDINFO pins (SKIP for a build that pins none)
 #   signature         osslsigncode verifies the Authenticode signature against the CA, and
 #                     the signing certificate is the one --signer names
 #   remove-signature  the signed exe less its signature is the unsigned exe, byte for byte
 #   rebuild           the commit in BUILDINFO, which must be in this repository's history,
 #                     built again by its own release command in a fresh clone, gives the
 #                     unsigned exe byte for byte
-# Exits 0 only when every check passed.
+# Exits 0 only when every check passed. Nothing in the folder is trusted: only
+# its own regular files with plain names are read, and its text is printed
+# as plain ASCII.
 #
 #   scripts/verify-release.sh DIR --signer SHA256 [--ca CA.pem] [--repo GIT-REPOSITORY]
 #       [--skip-rebuild] [--allow-unsigned]
@@ -22,18 +26,25 @@
 # --ca defaults to the system's certificate bundle; --repo (where the source
 # commit is fetched from) to the repository holding this script. Wherever it
 # is fetched from, the commit must be in the history of this repository's
-# HEAD: the rebuild runs the commit's own release command.
+# HEAD: the rebuild runs the commit's own release command. The fetch checks
+# every object it receives, so another repository's objects cannot stand in
+# for that commit's files.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 exe=KORVA-Installer.exe
 unsigned=KORVA-Installer.unsigned.exe
+
+# Everything printed passes through here: the folder's text is anyone's, and
+# an escape sequence in it could repaint the terminal, a false PASS included.
+plain() { printf '%s' "$*" | LC_ALL=C tr -c '\040-\176' '?'; }
+say() { printf '%s\n' "$(plain "$*")"; }
 
 usage() {
   awk '/^#   scripts/ { shown = 1 } shown && !/^#/ { exit } shown' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
   exit "${1:-2}"
 }
 bad_usage() {
-  echo "verify-release: $*" >&2
+  say "verify-release: $*" >&2
   exit 2
 }
 dir="" ca="" repo=$root rebuild=1 signer="" allow_unsigned=0
@@ -55,68 +66,142 @@ while [ $# -gt 0 ]; do
     --skip-rebuild) rebuild=0 && shift ;;
     --allow-unsigned) allow_unsigned=1 && shift ;;
     -h | --help) usage 0 ;;
-    -*) echo "verify-release: unknown option '$1'" >&2 && usage ;;
+    -*) say "verify-release: unknown option '$1'" >&2 && usage ;;
     *) [ -z "$dir" ] || usage && dir=$1 && shift ;;
   esac
 done
 [ -n "$dir" ] || usage
-[ -d "$dir" ] || { echo "verify-release: '$dir' is not a folder" >&2 && exit 2; }
+[ -d "$dir" ] || bad_usage "'$dir' is not a folder"
 dir=$(cd "$dir" && pwd)
 if [ -n "$ca" ]; then
-  [ -f "$ca" ] && [ -r "$ca" ] || { echo "verify-release: CA file '$ca' is not a readable file" >&2 && exit 2; }
+  [ -f "$ca" ] && [ -r "$ca" ] || bad_usage "CA file '$ca' is not a readable file"
   ca=$(cd "$(dirname "$ca")" && pwd)/$(basename "$ca")
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korva-verify.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 failed=0
-pass() { echo "PASS $1: $2"; }
+pass() { say "PASS $1: $2"; }
 fail() {
-  echo "FAIL $1: $2"
+  say "FAIL $1: $2"
   failed=$((failed + 1))
 }
-info() { sed -n "s/^$1: //p" "$dir/BUILDINFO" 2>/dev/null; }
+skip() { say "SKIP $1: $2"; }
 
+# A file of the release folder itself: a plain name, in the folder or in
+# keys/ or publisher-certs/, and a regular file, not a link. Anything else
+# (a path out of the folder, '-', /dev/zero, a FIFO, a ';' that splits a
+# list later) is never read.
+member() { # NAME
+  local base=${1#*/}
+  [[ $base =~ ^[A-Za-z0-9_][A-Za-z0-9._+-]*$ ]] && [[ $base != *..* ]] || return 1
+  if [ "$base" != "$1" ]; then
+    case ${1%%/*} in keys | publisher-certs) ;; *) return 1 ;; esac
+    [ -d "$dir/${1%%/*}" ] && [ ! -L "$dir/${1%%/*}" ] || return 1
+  fi
+  [ -f "$dir/$1" ] && [ ! -L "$dir/$1" ]
+}
+# BUILDINFO and SHA256SUMS are a few lines; bigger is no release of ours.
+max_text_bytes=65536
+have() { [ "${present[$1]:-0}" = 1 ]; }
+declare -A present=()
 for file in BUILDINFO SHA256SUMS "$exe" "$unsigned"; do
-  [ -f "$dir/$file" ] || fail files "$file is missing"
+  if ! member "$file"; then
+    fail files "$file is missing, or is not a regular file of the folder"
+  elif [[ $file != *.exe ]] && [ "$(stat -c %s "$dir/$file")" -gt $max_text_bytes ]; then
+    fail files "$file is larger than $max_text_bytes bytes"
+  else
+    present[$file]=1
+  fi
 done
+info() { ! have BUILDINFO || sed -n "s/^$1: //p" "$dir/BUILDINFO"; }
 
-# A SHA256SUMS that simply leaves a file out must not pass.
+# Only SHA256SUMS lines as release.sh writes them, each naming a file of the
+# folder, are read; and a SHA256SUMS that simply leaves a file out must not
+# pass.
 check_sums() {
-  local file
+  local file line name count=0 mismatched=""
   for file in "$exe" "$unsigned" BUILDINFO; do
     grep -Eq "^[0-9a-f]{64}  $file\$" "$dir/SHA256SUMS" || {
       fail sha256sums "SHA256SUMS has no line for $file"
       return
     }
   done
-  if (cd "$dir" && sha256sum --quiet --strict -c SHA256SUMS >"$work/sums.log" 2>&1); then
-    pass sha256sums "$(grep -c . "$dir/SHA256SUMS") files match"
+  while IFS= read -r line || [ -n "$line" ]; do
+    name=${line:66}
+    if ! [[ $line =~ ^[0-9a-f]{64}\ \  ]] || ! member "$name"; then
+      fail sha256sums "SHA256SUMS has a line that is not '<SHA-256>  <a file of the folder>': $line"
+      return
+    fi
+    [ "$(sha256sum <"$dir/$name" | cut -c1-64)" = "${line:0:64}" ] || mismatched+=" $name"
+    count=$((count + 1))
+  done <"$dir/SHA256SUMS"
+  if [ -n "$mismatched" ]; then
+    fail sha256sums "these files do not match their SHA256SUMS line:$mismatched"
   else
-    fail sha256sums "$(grep -v '^sha256sum: WARNING' "$work/sums.log" | tr '\n' ' ')"
+    pass sha256sums "$count files match"
   fi
 }
-[ -f "$dir/SHA256SUMS" ] && check_sums
+have SHA256SUMS && check_sums
+
+# The file that a BUILDINFO value "FOLDER/NAME VALUE" names, copied out of the
+# folder: the copy is what is judged and what the rebuild builds with, so no
+# path can make the two differ. Prints the copy's path; fails unless the value
+# has that form and NAME is a file of the folder.
+take_listed() { # FOLDER VALUE-PATTERN LINE
+  local name
+  [[ $3 =~ ^$1/([^ ]+)\ $2$ ]] && name=${BASH_REMATCH[1]} && member "$1/$name" || return 1
+  mkdir -p "$work/input/$1" && cp "$dir/$1/$name" "$work/input/$1/" && echo "$work/input/$1/$name"
+}
 
 # keys/ is what the rebuild builds in; its ids must be BUILDINFO's.
 keys=""
 check_keys() {
-  local path id actual
+  local line copy
   [ -n "$(info release-key)" ] || {
     fail release-keys "BUILDINFO names no release key"
     return
   }
-  while read -r path id; do
-    actual=$(openssl pkey -pubin -in "$dir/$path" -outform DER 2>/dev/null | sha256sum | cut -c1-16)
-    if [ ! -f "$dir/$path" ] || [ "$actual" != "$id" ]; then
-      fail release-keys "$path is missing or is not the key $id"
+  while IFS= read -r line; do
+    if ! copy=$(take_listed keys '[0-9a-f]{16}' "$line"); then
+      fail release-keys "BUILDINFO's 'release-key: $line' names no file of keys/ with a key id"
       return
     fi
-    keys+="${keys:+;}$dir/$path"
+    if [ "$(openssl pkey -pubin -in "$copy" -outform DER 2>/dev/null | sha256sum | cut -c1-16)" != "${line##* }" ]; then
+      fail release-keys "${line% *} is not the key ${line##* }"
+      return
+    fi
+    keys+="${keys:+;}$copy"
   done < <(info release-key)
   pass release-keys "$(info release-key | awk '{print $2}' | tr '\n' ' ')"
 }
 check_keys
+
+# publisher-certs/ is what the rebuild pins: each certificate's public-key
+# SHA-256 (what korva-release pin prints) must be BUILDINFO's.
+certs=""
+check_certs() {
+  local line copy pin
+  [ -n "$(info publisher-cert)" ] || {
+    skip publisher-certs "BUILDINFO pins no publisher certificate: a build that starts a setup program on its SHA-256 alone"
+    return
+  }
+  while IFS= read -r line; do
+    if ! copy=$(take_listed publisher-certs '[0-9a-f]{64}' "$line"); then
+      fail publisher-certs "BUILDINFO's 'publisher-cert: $line' names no file of publisher-certs/ with a SHA-256"
+      return
+    fi
+    pin=$(openssl x509 -in "$copy" -pubkey -noout 2>/dev/null | openssl pkey -pubin -outform DER 2>/dev/null |
+      sha256sum | cut -c1-64)
+    if [ "$(grep -c -- '-----BEGIN CERTIFICATE-----' "$copy")" != 1 ] || [ "$pin" != "${line##* }" ]; then
+      fail publisher-certs "${line% *} is not one certificate whose public key has the SHA-256 ${line##* }"
+      return
+    fi
+    certs+="${certs:+;}$copy"
+  done < <(info publisher-cert)
+  pass publisher-certs "$(info publisher-cert | awk '{print $1 " " substr($2, 1, 16) "...";}' | tr '\n' ' ')"
+}
+check_certs
 
 # shellcheck source=scripts/signer-fingerprint.sh
 . "$root/scripts/signer-fingerprint.sh"
@@ -143,7 +228,7 @@ check_signature() {
     else
       fail signature "$exe is not signed and differs from $unsigned"
     fi
-    echo "SKIP remove-signature: $exe carries no signature"
+    skip remove-signature "$exe carries no signature"
     return
   fi
 
@@ -173,7 +258,7 @@ check_signature() {
     fail remove-signature "the signed exe less its signature differs from $unsigned: $(cmp "$work/stripped.exe" "$dir/$unsigned" 2>&1 | sed "s|$work/||")"
   fi
 }
-[ -f "$dir/$exe" ] && [ -f "$dir/$unsigned" ] && check_signature
+have "$exe" && have "$unsigned" && check_signature
 
 check_rebuild() {
   local commit epoch built
@@ -207,12 +292,20 @@ check_rebuild() {
     fail rebuild "commit $commit is in $root but not in the history of its HEAD $head: only code you already have checked out is run; check out the release's branch if you trust it, then check again"
     return
   fi
-  if ! git clone -q --no-checkout "$repo" "$work/src" 2>"$work/clone.log" ||
-    ! git -C "$work/src" checkout -q --detach "$commit" 2>>"$work/clone.log"; then
-    fail rebuild "commit $commit is not in $repo (fetch it, or pass --repo)"
+  # Fetched, never copied: a clone of a local path copies its object files
+  # as they are, so an object there could hold other bytes than the commit's
+  # own under their name, and that would run. A fetch hashes every object it
+  # receives and checks them (transfer.fsckObjects), so such an object is
+  # missing, not replaced.
+  if ! git clone -q --no-local --no-checkout --config transfer.fsckObjects=true -- "$repo" "$work/src" \
+    >"$work/clone.log" 2>&1 || ! git -C "$work/src" checkout -q --detach "$commit" >>"$work/clone.log" 2>&1; then
+    fail rebuild "commit $commit could not be fetched whole from $repo, with every object checked: $(tail -n 2 "$work/clone.log" | tr '\n' ' ')"
     return
   fi
-  if ! SOURCE_DATE_EPOCH=$epoch "$work/src/scripts/release.sh" --keys "$keys" --out "$work/out" >"$work/rebuild.log" 2>&1; then
+  local pinned=()
+  [ -z "$certs" ] || pinned=(--publisher-certs "$certs")
+  if ! SOURCE_DATE_EPOCH=$epoch "$work/src/scripts/release.sh" --keys "$keys" "${pinned[@]}" --out "$work/out" \
+    >"$work/rebuild.log" 2>&1; then
     fail rebuild "the release command failed: $(tail -n 3 "$work/rebuild.log" | tr '\n' ' ')"
     return
   fi
@@ -226,7 +319,7 @@ check_rebuild() {
   local field
   for field in compiler binutils; do
     [ "$(sed -n "s/^$field: //p" "$work/out/BUILDINFO")" = "$(info $field)" ] ||
-      echo "note: this machine's $field is '$(sed -n "s/^$field: //p" "$work/out/BUILDINFO")', the release's '$(info $field)'"
+      say "note: this machine's $field is '$(sed -n "s/^$field: //p" "$work/out/BUILDINFO")', the release's '$(info $field)'"
   done
 }
 if [ $rebuild = 1 ]; then
@@ -236,7 +329,7 @@ else
 fi
 
 if [ $failed -gt 0 ]; then
-  echo "verify-release: $dir: $failed check(s) failed"
+  say "verify-release: $dir: $failed check(s) failed"
   exit 1
 fi
-echo "verify-release: $dir: every check passed"
+say "verify-release: $dir: every check passed"

@@ -12,6 +12,7 @@ same author, committer and dates: both hold the same commit, so each can
 rebuild what the other released, and a developer's uncommitted changes are
 what gets tested.
 """
+import hashlib
 import os
 import re
 import shutil
@@ -20,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from attempt import run_wine  # noqa: E402
@@ -76,7 +78,9 @@ def make_signing_material():
     """Two release keys; a CA with a code-signing certificate (also as a
     password-protected PKCS#12 file holding the CA too, as a publisher's
     usually does) and an impostor's certificate from the same CA with the
-    same subject; another CA with a certificate of its own."""
+    same subject; another CA with a certificate of its own; an intermediate
+    CA under the first, which the release pins beside the signer's
+    certificate."""
     os.makedirs(path("pki"))
     pki = path("pki")
     for name in ("a", "b"):
@@ -105,6 +109,12 @@ def make_signing_material():
     must(["openssl", "x509", "-req", "-in", f"{impostor}.csr", "-CA", f"{pki}/ca.pem", "-CAkey", f"{pki}/ca.key",
           "-set_serial", "0x7f" + "ff" * 19, "-days", "2", "-extfile", f"{pki}/codesign.cnf",
           "-out", f"{impostor}.pem"])
+    must(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=KORVA Publisher CA",
+          "-keyout", f"{pki}/intermediate.key", "-out", f"{pki}/intermediate.csr"])
+    with open(f"{pki}/intermediate.cnf", "w") as f:
+        f.write("basicConstraints=critical,CA:TRUE,pathlen:0\nkeyUsage=critical,keyCertSign\n")
+    must(["openssl", "x509", "-req", "-in", f"{pki}/intermediate.csr", "-CA", f"{pki}/ca.pem", "-CAkey",
+          f"{pki}/ca.key", "-days", "2", "-extfile", f"{pki}/intermediate.cnf", "-out", f"{pki}/intermediate.pem"])
     with open(f"{pki}/p12.pass", "w") as f:
         f.write(PASSWORD)
     must(["openssl", "pkcs12", "-export", "-in", f"{pki}/ca-signer.pem", "-inkey", f"{pki}/ca-signer.key",
@@ -141,6 +151,24 @@ def keys_argument():
     return f"{path('pki', 'a.pub.pem')};{path('pki', 'b.pub.pem')}"
 
 
+PINNED = ("ca-signer.pem", "intermediate.pem")
+# verify-release.sh's checks of the folder and the signature, all but rebuild.
+FOLDER_CHECKS = ("sha256sums", "release-keys", "publisher-certs", "signature", "remove-signature")
+
+
+def certs_argument():
+    return ";".join(path("pki", name) for name in PINNED)
+
+
+def pin(certificate):
+    """The public-key SHA-256 as OpenSSL's command line computes it."""
+    key = subprocess.run(["openssl", "x509", "-in", certificate, "-pubkey", "-noout"], check=True,
+                         stdout=subprocess.PIPE).stdout
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=key, check=True,
+                         stdout=subprocess.PIPE).stdout
+    return hashlib.sha256(der).hexdigest()
+
+
 def build_info(directory):
     info = {}
     for line in read(os.path.join(directory, "BUILDINFO")).decode().splitlines():
@@ -167,13 +195,13 @@ class Reproducible(unittest.TestCase):
         self.assertEqual(commit_a, commit_b, "the two copies must hold one commit")
 
         code, output = run([path("src-a", "korva", "scripts", "release.sh"), "--keys", keys_argument(),
-                            "--pkcs12", path("pki", "signer.p12"), "--pass-file", path("pki", "p12.pass"),
+                            "--publisher-certs", certs_argument(), "--pkcs12", path("pki", "signer.p12"), "--pass-file", path("pki", "p12.pass"),
                             "--out", path("dist")])
         self.assertEqual(code, 0, output)
         # The signer's certificate, not the CA's beside it in the PKCS#12 file.
         self.assertIn(f"SHA-256 fingerprint {signer_fingerprint()}\n", output)
         self.assertEqual(sorted(os.listdir(path("dist"))),
-                         sorted([EXE, UNSIGNED, "BUILDINFO", "SHA256SUMS", "keys"]))
+                         sorted([EXE, UNSIGNED, "BUILDINFO", "SHA256SUMS", "keys", "publisher-certs"]))
         info = build_info(path("dist"))
         self.assertEqual(info["source-commit"], [commit_a])
         self.assertEqual(info["source-dirty"], ["no"])
@@ -182,6 +210,11 @@ class Reproducible(unittest.TestCase):
         project = re.search(r"project\(\S+ VERSION (\S+)", read(os.path.join(ROOT, "CMakeLists.txt")).decode())
         self.assertEqual(info["version"], [project.group(1)])
         self.assertEqual(len(info["release-key"]), 2)
+        self.assertEqual(info["publisher-cert"],
+                         [f"publisher-certs/{name} {pin(path('pki', name))}" for name in PINNED])
+        for name in PINNED:
+            self.assertEqual(read(path("dist", "publisher-certs", name)), read(path("pki", name)))
+        self.assertIn(f"  publisher-certs/{PINNED[1]}\n", read(path("dist", "SHA256SUMS")).decode())
 
         # The header carries the source's time, not the build's.
         image = read(path("dist", UNSIGNED))
@@ -202,7 +235,8 @@ class Reproducible(unittest.TestCase):
                            env={"TMPDIR": rebuild_tmp})
         self.assertEqual(code, 0, output)
         self.assertEqual(checks(output), dict.fromkeys(
-            ["sha256sums", "release-keys", "signature", "remove-signature", "rebuild"], "PASS"), output)
+            ["sha256sums", "release-keys", "publisher-certs", "signature", "remove-signature", "rebuild"], "PASS"),
+            output)
 
 
 class Signing(unittest.TestCase):
@@ -260,13 +294,14 @@ class Signing(unittest.TestCase):
         write(name, info.encode())
         self.set_sum(release, "BUILDINFO")
 
-    def verify(self, release, *arguments, signer="publisher", root=ROOT, rebuild=False):
+    def verify(self, release, *arguments, signer="publisher", root=ROOT, rebuild=False, limit=900):
         command = [os.path.join(root, "scripts", "verify-release.sh"), release, "--ca", path("pki", "ca.pem")]
         if signer:
             command += ["--signer", signer_fingerprint() if signer == "publisher" else signer]
         if not rebuild:
             command.append("--skip-rebuild")
-        code, output = run(command + list(arguments))
+        # timeout stops its whole process group: a check that hangs ends as a failure.
+        code, output = run(["timeout", "--kill-after=5", str(limit)] + command + list(arguments))
         return code, checks(output), output
 
     def stored_certificates(self, exe):
@@ -395,10 +430,118 @@ mkdir -p "$out" && cp '{path("dist", UNSIGNED)}' '{path("dist", "BUILDINFO")}' "
             with self.subTest(name):
                 code, found, output = self.verify(release, *arguments, root=root, rebuild=True)
                 self.assertEqual(code, 1, output)
-                self.assertEqual(found, dict(dict.fromkeys(
-                    ["sha256sums", "release-keys", "signature", "remove-signature"], "PASS"), rebuild="FAIL"), output)
+                self.assertEqual(found, dict(dict.fromkeys(FOLDER_CHECKS, "PASS"), rebuild="FAIL"), output)
                 self.assertRegex(output, r"(?m)^FAIL rebuild: commit %s .*%s" % (hostile_commit, re.escape(message)))
                 self.assertFalse(os.path.exists(marker), "the release command of a commit outside the history ran")
+
+    def test_rebuild_never_runs_objects_it_has_not_checked(self):
+        # A clone of the verifier's repository (its objects loose, as a fresh
+        # commit leaves them) whose object file for the release command of
+        # the release's own, trusted commit holds other bytes: a command that
+        # hands back the genuine exe. Copied unchecked, it would run and pass.
+        verifier = path("elsewhere", "deeper", "src-b")
+        commit = build_info(path("dist"))["source-commit"][0]
+        hostile = os.path.join(self.scratch, "hostile")
+        must(["git", "clone", "-q", verifier, hostile])
+        blob = must(["git", "-C", verifier, "rev-parse", f"{commit}:scripts/release.sh"]).strip()
+        loose = os.path.join(hostile, ".git", "objects", blob[:2], blob[2:])
+        self.assertTrue(os.path.isfile(loose), "the release command's object is not loose")
+        marker = os.path.join(self.scratch, "unchecked object ran")
+        script = f"""#!/bin/sh
+touch '{marker}'
+while [ $# -gt 0 ]; do [ "$1" = --out ] && out=$2; shift; done
+mkdir -p "$out" && cp '{path("dist", UNSIGNED)}' '{path("dist", "BUILDINFO")}' "$out"
+""".encode()
+        os.remove(loose)  # a hard link to the verifier's own object: write a new file
+        write(loose, zlib.compress(b"blob %d\0" % len(script) + script))
+
+        code, found, output = self.verify(self.tampered_release(), "--repo", hostile, root=verifier, rebuild=True)
+        self.assertEqual(code, 1, output)
+        self.assertEqual(found, dict(dict.fromkeys(FOLDER_CHECKS, "PASS"), rebuild="FAIL"), output)
+        self.assertRegex(output, r"(?m)^FAIL rebuild: commit %s could not be fetched whole" % commit)
+        self.assertFalse(os.path.exists(marker), "an object that is not the commit's ran")
+
+    def replace_info_line(self, release, old, new=None):
+        """Rewrites (or with new None, removes) one whole BUILDINFO line and, as
+        an attacker would, its SHA256SUMS line."""
+        name = os.path.join(release, "BUILDINFO")
+        info = read(name).decode()
+        self.assertIn(old + "\n", info)
+        write(name, info.replace(old + "\n", "" if new is None else new + "\n").encode())
+        self.set_sum(release, "BUILDINFO")
+
+    def test_buildinfo_names_only_plain_files_of_the_folder(self):
+        info = build_info(path("dist"))
+        key_line = "release-key: " + info["release-key"][0]  # keys/a.pub.pem <id>
+        key_path, key_id = info["release-key"][0].split()
+        cert_line = "publisher-cert: " + info["publisher-cert"][0]
+        cert_path, cert_pin = info["publisher-cert"][0].split()
+
+        with self.subTest("a ';' in a key's path: the check would hash a decoy, the rebuild build another key"):
+            release = self.tampered_release()
+            shutil.copy(os.path.join(release, key_path), os.path.join(release, key_path + ";"))
+            shutil.copy(path("pki", "b.pub.pem"), os.path.join(release, key_path))
+            self.set_sum(release, key_path)
+            self.replace_info_line(release, key_line, f"release-key: {key_path}; {key_id}")
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 1, output)
+            self.assertEqual(found["release-keys"], "FAIL", output)
+
+        with self.subTest("a certificate's path that leads out of the folder"):
+            release = self.tampered_release()
+            outside = os.path.relpath(path("pki", PINNED[0]), os.path.join(release, "publisher-certs"))
+            os.remove(os.path.join(release, cert_path))
+            self.replace_info_line(release, cert_line, f"publisher-cert: publisher-certs/{outside} {cert_pin}")
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 1, output)
+            self.assertEqual(found["publisher-certs"], "FAIL", output)
+
+        with self.subTest("a key that is a link out of the folder"):
+            release = self.tampered_release()
+            os.remove(os.path.join(release, key_path))
+            os.symlink(path("pki", "a.pub.pem"), os.path.join(release, key_path))
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 1, output)
+            self.assertEqual((found["sha256sums"], found["release-keys"]), ("FAIL", "FAIL"), output)
+
+        with self.subTest("an unpinned release: no publisher-cert line, nothing else fails"):
+            release = self.tampered_release()
+            for line in info["publisher-cert"]:
+                self.replace_info_line(release, "publisher-cert: " + line)
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 0, output)
+            self.assertEqual(found["publisher-certs"], "SKIP", output)
+
+        with self.subTest("another certificate under a pinned one's name"):
+            release = self.tampered_release()
+            shutil.copy(path("pki", "ca-impostor.pem"), os.path.join(release, cert_path))
+            self.set_sum(release, cert_path)
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 1, output)
+            self.assertEqual((found["sha256sums"], found["publisher-certs"]), ("PASS", "FAIL"), output)
+
+    def test_the_folders_text_is_printed_plain_and_its_sums_read_only_its_files(self):
+        with self.subTest("escape sequences in BUILDINFO and SHA256SUMS"):
+            release = self.tampered_release()
+            paint = "\x1b[1A\x1b[2K\rPASS signature: all good\x1b]0;title\x07"
+            self.set_info(release, "signed", "no" + paint)
+            with open(os.path.join(release, "SHA256SUMS"), "a") as f:
+                f.write("0" * 64 + "  keys/x" + paint + "\n")
+            code, found, output = self.verify(release)
+            self.assertEqual(code, 1, output)
+            self.assertEqual((found["sha256sums"], found["signature"]), ("FAIL", "FAIL"), output)
+            self.assertRegex(output, r"^[\x20-\x7e\n]*$", "the folder's text reached the terminal raw")
+            self.assertNotRegex(output, r"(?m)^PASS signature", output)
+
+        for name in ("/dev/zero", "-"):
+            with self.subTest("SHA256SUMS names a file outside the folder", name=name):
+                release = self.tampered_release()
+                with open(os.path.join(release, "SHA256SUMS"), "a") as f:
+                    f.write("0" * 64 + "  " + name + "\n")
+                code, found, output = self.verify(release, limit=60)
+                self.assertEqual(code, 1, output)
+                self.assertEqual(found["sha256sums"], "FAIL", output)
+                self.assertIn("is not '<SHA-256>  <a file of the folder>'", output)
 
     def release(self, *arguments, source="src-a"):
         return run([path(source, "korva", "scripts", "release.sh")] + list(arguments))
@@ -408,6 +551,10 @@ mkdir -p "$out" && cp '{path("dist", UNSIGNED)}' '{path("dist", "BUILDINFO")}' "
         pki = path("pki")
         with open(os.path.join(self.scratch, "notes.txt"), "w") as f:
             f.write("not a key\n")
+        plain_copy = os.path.join(self.scratch, "release key.pub.pem")
+        shutil.copy(f"{pki}/a.pub.pem", plain_copy)
+        chain = os.path.join(self.scratch, "chain.pem")
+        write(chain, read(f"{pki}/ca-signer.pem") + read(f"{pki}/intermediate.pem"))
         cases = {
             "missing key": (["--keys", f"{pki}/a.pub.pem;{pki}/missing.pub.pem"], "missing.pub.pem' does not exist"),
             "key is a folder": (["--keys", pki], "is not a file"),
@@ -421,6 +568,15 @@ mkdir -p "$out" && cp '{path("dist", UNSIGNED)}' '{path("dist", "BUILDINFO")}' "
             "missing PKCS#12": (["--keys", keys_argument(), "--pkcs12", f"{pki}/none.p12"], "does not exist"),
             "both kinds of signing material": (["--keys", keys_argument(), "--pkcs12", f"{pki}/signer.p12", "--cert",
                                                 f"{pki}/ca-signer.pem", "--key", f"{pki}/ca-signer.key"], "not both"),
+            "a key whose name a release cannot keep": (["--keys", plain_copy], "must be plain"),
+            "missing publisher certificate": (["--keys", keys_argument(), "--publisher-certs",
+                                               f"{pki}/ca-signer.pem;{pki}/none.pem"], "none.pem' does not exist"),
+            "publisher certificate that is a key": (["--keys", keys_argument(), "--publisher-certs",
+                                                     f"{pki}/a.pub.pem"], "is not one PEM certificate"),
+            "publisher certificate file with a chain": (["--keys", keys_argument(), "--publisher-certs", chain],
+                                                        "is not one PEM certificate"),
+            "self-signed publisher certificate": (["--keys", keys_argument(), "--publisher-certs", f"{pki}/ca.pem"],
+                                                  "is self-signed"),
         }
         for name, (arguments, message) in cases.items():
             with self.subTest(name):

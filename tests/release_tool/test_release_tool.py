@@ -462,6 +462,70 @@ class OpensslInterop(ToolTestCase):
         self.assertEqual(verified, b"Verified OK\n")
 
 
+def spki_sha256(certificate):
+    """The pin as OpenSSL's command line computes it."""
+    key = openssl("x509", "-in", certificate, "-pubkey", "-noout")
+    return hashlib.sha256(openssl("pkey", "-pubin", "-outform", "DER", data=key)).hexdigest()
+
+
+class Pin(ToolTestCase):
+    """korva-release pin: the public-key SHA-256 that a pinned build embeds
+    and BUILDINFO records."""
+
+    def certificate(self, name, key_options, issuer=None):
+        """A certificate with a new key: self-signed, or issued by issuer (a name made here)."""
+        key, pem = self.path(name + ".key"), self.path(name + ".pem")
+        if issuer is None:
+            openssl("req", "-x509", "-newkey", *key_options, "-nodes", "-days", "2", "-subj", "/CN=" + name,
+                    "-addext", "basicConstraints=critical,CA:TRUE", "-keyout", key, "-out", pem)
+        else:
+            openssl("req", "-newkey", *key_options, "-nodes", "-subj", "/CN=" + name, "-keyout", key,
+                    "-out", self.path(name + ".csr"))
+            openssl("x509", "-req", "-in", self.path(name + ".csr"), "-CA", self.path(issuer + ".pem"), "-CAkey",
+                    self.path(issuer + ".key"), "-set_serial", "7", "-days", "2", "-out", pem)
+        return pem
+
+    def test_the_pin_is_the_public_key_digest_openssl_computes(self):
+        root = self.certificate("root", ["rsa:2048"])
+        # RSA and EC keys encode their parameters differently in the SPKI.
+        for name, options in (("rsa-leaf", ["rsa:2048"]), ("ec-leaf", ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"])):
+            with self.subTest(name):
+                leaf = self.certificate(name, options, issuer="root")
+                self.assertEqual(self.run_tool("pin", leaf), (0, spki_sha256(leaf) + "\n", ""))
+        with self.subTest("a certificate with its text dump before it, as CAs often hand them out"):
+            leaf = self.path("ec-leaf.pem")
+            dumped = self.write("dumped.pem", openssl("x509", "-in", leaf, "-text"))
+            self.assertEqual(self.run_tool("pin", dumped), (0, spki_sha256(leaf) + "\n", ""))
+        with self.subTest("a root: printed, with a note that a pin on it never counts"):
+            code, out, err = self.run_tool("pin", root)
+            self.assertEqual((code, out), (0, spki_sha256(root) + "\n"), err)
+            self.assertIn("self-signed", err)
+
+    def test_refuses_what_is_not_one_pem_certificate(self):
+        root = self.certificate("root", ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"])
+        cases = {
+            "missing file": (self.path("none.pem"), "No such file"),
+            "a folder": (self.folder, "not a regular file"),
+            "empty file": (self.write("empty.pem", b""), "is not a PEM certificate"),
+            "DER certificate": (self.write("root.der", openssl("x509", "-in", root, "-outform", "DER")),
+                                "is not a PEM certificate"),
+            "PEM public key": (self.write("root.pub.pem", openssl("x509", "-in", root, "-pubkey", "-noout")),
+                               "is not a PEM certificate"),
+            "two certificates": (self.write("two.pem", self.read(root) * 2), "more than one certificate"),
+        }
+        for name, (path, message) in cases.items():
+            with self.subTest(name):
+                code, out, err = self.run_tool("pin", path)
+                self.assertEqual((code, out), (1, ""), err)
+                self.assertIn(path, err)
+                self.assertIn(message, err)
+        for arguments in ([], [root, root], ["--out", root]):
+            with self.subTest("usage", arguments=arguments):
+                code, out, err = self.run_tool("pin", *arguments)
+                self.assertEqual((code, out), (2, ""), err)
+                self.assertIn("pin CERT.pem", err)
+
+
 def main():
     global TOOL
     if len(sys.argv) != 3:
