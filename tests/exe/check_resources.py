@@ -5,6 +5,7 @@ application manifest and the icon group must be what Windows will see.
     check_resources.py KORVA-Installer.exe
 """
 import os
+import re
 import struct
 import sys
 import unittest
@@ -25,6 +26,14 @@ TEXT_IDS = list(range(1001, 1017)) + list(range(1024, 1033))
 # Names that a translation keeps as they are, as often as the English text has them.
 KEPT_NAMES = ["KORVA Setup", "KORVA", "SHA-256", "HTTPS", "URL", "Windows"]
 EXE = sys.argv.pop(1) if len(sys.argv) > 1 else None
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+
+def project_version():
+    """The one place the version is written: project() in CMakeLists.txt."""
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        match = re.search(r"^project\(\S+ VERSION ([0-9]+)\.([0-9]+)\.([0-9]+)\.([0-9]+)\b", f.read(), re.M)
+    return tuple(int(part) for part in match.groups())
 
 
 def version_nodes(data, offset=0, end=None):
@@ -62,8 +71,11 @@ class Resources(unittest.TestCase):
         self.assertEqual(key, "VS_VERSION_INFO")
         signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
         self.assertEqual(signature, 0xFEEF04BD)
-        self.assertEqual((file_ms, file_ls), (0x00010001, 0x00000003), "file version 1.1.0.3")
-        self.assertEqual((product_ms, product_ls), (0x00010001, 0x00000003), "product version 1.1.0.3")
+        version = project_version()
+        text = ".".join(map(str, version))
+        packed = ((version[0] << 16) | version[1], (version[2] << 16) | version[3])
+        self.assertEqual((file_ms, file_ls), packed, "file version " + text)
+        self.assertEqual((product_ms, product_ls), packed, "product version " + text)
         file_os, file_type = struct.unpack_from("<II", fixed, 32)
         self.assertEqual(file_os, 0x00040004, "VOS_NT_WINDOWS32")
         self.assertEqual(file_type, 1, "VFT_APP")
@@ -79,7 +91,7 @@ class Resources(unittest.TestCase):
         self.assertEqual(strings["FileDescription"], "KORVA Web Installer")
         self.assertEqual(strings["OriginalFilename"], "KORVA-Installer.exe")
         self.assertEqual(strings["ProductName"], "KORVA")
-        self.assertEqual(strings["ProductVersion"], "1.1.0.3")
+        self.assertEqual(strings["ProductVersion"], text)
         (translation, value, _, _), = version_nodes(data, *children["VarFileInfo"][2])
         self.assertEqual(translation, "Translation")
         self.assertEqual(struct.unpack("<HH", value), (0x0409, 1200))

@@ -136,6 +136,39 @@ static void RunCommand(HWND mainWindow, WPARAM command)
     InterlockedIncrement(&g_shared->commandsDone);
 }
 
+static void CreateEmptyFile(const wchar_t* path)
+{
+    const HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+}
+
+static void Hold()
+{
+    wchar_t held[MAX_PATH + 8];
+    swprintf(held, MAX_PATH + 8, L"%ls.held", g_shared->holdUntil);
+    CreateEmptyFile(held);
+    for (int waited = 0; waited < 30000 && GetFileAttributesW(g_shared->holdUntil) == INVALID_FILE_ATTRIBUTES;
+         waited += 20) {
+        Sleep(20);
+    }
+}
+
+// Runs as the window's thread takes a posted message from its queue, before
+// the window procedure sees it.
+extern "C" __declspec(dllexport) LRESULT CALLBACK GetMessageHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HC_ACTION && wParam == PM_REMOVE && OpenShared() && g_shared->holdMessage != 0) {
+        const MSG& posted = *reinterpret_cast<const MSG*>(lParam);
+        if (posted.message == g_shared->holdMessage) {
+            g_shared->holdMessage = 0;
+            Hold();
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 extern "C" __declspec(dllexport) LRESULT CALLBACK CallWndProcHook(int code, WPARAM wParam, LPARAM lParam)
 {
     if (code == HC_ACTION && OpenShared()) {

@@ -1,9 +1,9 @@
 // Shared by gui_driver.exe and window_hook.dll. The driver hooks the
-// installer's GUI thread (WH_CALLWNDPROC with this DLL), so the DLL runs in
-// that thread and sees what the window sends its own controls, and does there
-// what Wine 8 will not carry across processes: a WM_DPICHANGED with its
-// rectangle, and WM_GETFONT. Both sides meet in a named mapping per installer
-// process.
+// installer's GUI thread (WH_CALLWNDPROC and WH_GETMESSAGE with this DLL), so
+// the DLL runs in that thread and sees what the window sends its own controls,
+// holds a posted message back on request, and does there what Wine 8 will not
+// carry across processes: a WM_DPICHANGED with its rectangle, and WM_GETFONT.
+// Both sides meet in a named mapping per installer process.
 #pragma once
 
 #include <windows.h>
@@ -68,4 +68,10 @@ struct HookShared {
     UINT64 measureWindow;
     wchar_t measureText[kHookMeasureChars];
     HookMeasure measured;
+    // Non-zero: the next posted message of this number is held before the
+    // window gets it. The DLL then creates holdUntil + ".held" and waits (at
+    // most 30 s) until a file holdUntil exists, so the test can change the
+    // world between the post and its handling.
+    UINT holdMessage;
+    wchar_t holdUntil[MAX_PATH];
 };
