@@ -984,8 +984,7 @@ class LanguageTests(ServedReleaseTestCase):
                 self.assertEqual(self.snapshot().button["text"], table[BUSY_ID])
                 box, snapshot = self.assert_failure_shown(table[MISMATCH_ID], caption=table[CAPTION_ID],
                                                           try_again=table[RETRY_ID])
-                if language == GERMAN:
-                    self.screenshot("language-de-failed", snapshot.window, box["window"])
+                self.screenshot("language-%s-failed" % TABLE_LOCALES[language][:2], snapshot.window, box["window"])
                 self.dismiss_message_box()
                 self.assertEqual(self.log_texts()[-4:],
                                  [CHECKING_LOG, "Downloading KORVA 9.8.", VERIFY_FAILED_LOG, FAILED_PREFIX + MISMATCH])
