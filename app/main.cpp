@@ -1,6 +1,7 @@
 #include "app/dll_search.h"
 #include "app/main_window.h"
 #include "app/run_mode.h"
+#include "app/ui_language.h"
 #include "manifest/self_test.h"
 #include "workflow/install_worker.h"
 
@@ -48,6 +49,7 @@ static int RunInteractive(HINSTANCE instance, int showCommand)
         return 1;
     }
     MainWindow state;
+    state.language = ChooseUiLanguage();
     HWND window = CreateMainWindow(instance, state);
     if (window == nullptr) {
         return 1;

@@ -2,6 +2,7 @@
 
 #include "app/attempt_messages.h"
 #include "app/failure_text.h"
+#include "app/ui_text.h"
 #include "app/window_scale.h"
 #include "workflow/install_worker.h"
 #include "workflow/installer_launch.h"
@@ -9,6 +10,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <string>
 
 const wchar_t kMainWindowClass[] = L"KORVAStaticModuleBootstrapperWindow";
@@ -24,23 +26,66 @@ static const ControlRect kTitleRect = {24, 20, 470, 28};
 static const ControlRect kStatusRect = {24, 58, 470, 40};
 static const ControlRect kProgressRect = {24, 104, 470, 20};
 static const ControlRect kButtonRect = {338, 140, 156, 32};
+// Beside the button's text, each side, at least.
+static const int kButtonTextMargin = 12;
 
 static MainWindow* StateOf(HWND window)
 {
     return reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
-static HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style,
+static std::wstring Text(const MainWindow& w, UiText text)
+{
+    return UiTextIn(w.language, text);
+}
+
+// In a mirrored window the controls lay out from the right by themselves;
+// their texts still need telling to read from the right.
+static HWND CreateChild(HWND parent, const wchar_t* className, const std::wstring& text, DWORD style,
                         const ControlRect& rect, int id)
 {
-    return CreateWindowExW(0, className, text, style, rect.x, rect.y, rect.width, rect.height, parent,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+    const bool mirrored = (GetWindowLongPtrW(parent, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) != 0;
+    return CreateWindowExW(mirrored ? WS_EX_RTLREADING : 0, className, text.c_str(), style, rect.x, rect.y, rect.width,
+                           rect.height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
 }
 
 static void PlaceControl(HWND control, const ControlRect& rect, UINT dpi)
 {
     SetWindowPos(control, nullptr, ScaleForDpi(rect.x, dpi), ScaleForDpi(rect.y, dpi), ScaleForDpi(rect.width, dpi),
                  ScaleForDpi(rect.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+static int TextWidth(HDC dc, const std::wstring& text)
+{
+    SIZE size = {};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    return size.cx;
+}
+
+// The button keeps its size unless one of its texts in the user's language
+// needs more; then it grows towards the window's middle, the same for all
+// three texts, so that it never jumps between states.
+static ControlRect ButtonRect(const MainWindow& w, UINT dpi)
+{
+    ControlRect rect = kButtonRect;
+    HDC dc = GetDC(w.button);
+    if (dc == nullptr) {
+        return rect;
+    }
+    const HGDIOBJ font = w.fonts.body ? static_cast<HGDIOBJ>(w.fonts.body.get()) : GetStockObject(DEFAULT_GUI_FONT);
+    const HGDIOBJ old = SelectObject(dc, font);
+    int widest = 0;
+    for (UiText text : {UiText::InstallButton, UiText::BusyButton, UiText::RetryButton}) {
+        widest = std::max(widest, TextWidth(dc, Text(w, text)));
+    }
+    SelectObject(dc, old);
+    ReleaseDC(w.button, dc);
+    const int needed = MulDiv(widest, static_cast<int>(kBaseDpi), static_cast<int>(dpi)) + 2 * kButtonTextMargin;
+    if (needed > rect.width) {
+        rect.x -= needed - rect.width;
+        rect.width = needed;
+    }
+    return rect;
 }
 
 static void SetControlFont(HWND control, const ScopedDeleteObject<HFONT>& font)
@@ -61,19 +106,19 @@ static void LayOutControls(MainWindow& w, UINT dpi)
     PlaceControl(w.title, kTitleRect, dpi);
     PlaceControl(w.status, kStatusRect, dpi);
     PlaceControl(w.bar, kProgressRect, dpi);
-    PlaceControl(w.button, kButtonRect, dpi);
+    PlaceControl(w.button, ButtonRect(w, dpi), dpi);
 }
 
 static void OnCreate(MainWindow& w)
 {
     const DWORD textStyle = WS_CHILD | WS_VISIBLE | SS_LEFT;
-    w.title = CreateChild(w.window, L"STATIC", L"KORVA", textStyle, kTitleRect, 0);
-    w.status =
-        CreateChild(w.window, L"STATIC", L"Download and install the current release.", textStyle, kStatusRect, 0);
-    w.bar = CreateChild(w.window, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, kProgressRect, 0);
+    w.title = CreateChild(w.window, L"STATIC", Text(w, UiText::Heading), textStyle, kTitleRect, 0);
+    w.status = CreateChild(w.window, L"STATIC", Text(w, UiText::IdleStatus), textStyle, kStatusRect, 0);
+    w.bar =
+        CreateChild(w.window, PROGRESS_CLASSW, std::wstring(), WS_CHILD | WS_VISIBLE | PBS_SMOOTH, kProgressRect, 0);
     SendMessageW(w.bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    w.button = CreateChild(w.window, L"BUTTON", L"Install KORVA", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, kButtonRect,
-                           IDC_INSTALL);
+    w.button = CreateChild(w.window, L"BUTTON", Text(w, UiText::InstallButton),
+                           WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, kButtonRect, IDC_INSTALL);
     const UINT dpi = WindowDpi(w.window);
     LayOutControls(w, dpi);
     SetWindowPos(w.window, nullptr, 0, 0, ScaleForDpi(kWindowWidth, dpi), ScaleForDpi(kWindowHeight, dpi),
@@ -139,8 +184,8 @@ static void ShowAttemptStarted(MainWindow& w)
     if (buttonHadFocus) {
         SetFocus(w.window);
     }
-    SetWindowTextW(w.button, L"Downloading...");
-    SetWindowTextW(w.status, L"Checking the latest KORVA release...");
+    SetWindowTextW(w.button, Text(w, UiText::BusyButton).c_str());
+    SetWindowTextW(w.status, Text(w, UiText::CheckingStatus).c_str());
     SendMessageW(w.bar, PBM_SETSTATE, PBST_NORMAL, 0);
     SendMessageW(w.bar, PBM_SETPOS, 0, 0);
     SetBarMarquee(w, true);
@@ -181,7 +226,7 @@ static void OnProgress(MainWindow& w, WPARAM percent, LPARAM lParam)
     }
     SendMessageW(w.bar, PBM_SETPOS, percent, 0);
     if (percent != 0) {
-        SetWindowTextW(w.status, L"Downloading the verified KORVA installer...");
+        SetWindowTextW(w.status, Text(w, UiText::DownloadingStatus).c_str());
     }
 }
 
@@ -195,7 +240,7 @@ static void OnVerified(MainWindow& w)
     }
     w.phase = AttemptPhase::Launching;
     SendMessageW(w.bar, PBM_SETPOS, 100, 0);
-    SetWindowTextW(w.status, L"Download verified. Starting KORVA Setup...");
+    SetWindowTextW(w.status, Text(w, UiText::VerifiedStatus).c_str());
     Failure failure = Failure::None;
     if (!StartVerifiedInstaller(*w.attempt, w.window, failure)) {
         // Still the same attempt until this failure has been shown.
@@ -215,14 +260,16 @@ static void OnFailed(MainWindow& w)
         SetBarMarquee(w, false);
     }
     w.phase = AttemptPhase::ShowingFailure;
-    const std::wstring text = FailureText(w.attempt->failure);
+    const std::wstring text = FailureTextIn(w.language, w.attempt->failure);
     SendMessageW(w.bar, PBM_SETSTATE, PBST_ERROR, 0);
     SetWindowTextW(w.status, text.c_str());
-    SetWindowTextW(w.button, L"Try again");
+    SetWindowTextW(w.button, Text(w, UiText::RetryButton).c_str());
     EnableWindow(w.button, TRUE);
     SetFocus(w.button);
-    WriteLogLine(L"Installation attempt failed: " + text);
-    MessageBoxW(w.window, text.c_str(), kMainWindowTitle, MB_OK | MB_ICONERROR);
+    // The log is read by support staff: English in every language.
+    WriteLogLine(L"Installation attempt failed: " + FailureText(w.attempt->failure));
+    const UINT reading = IsRightToLeft(w.language) ? MB_RTLREADING | MB_RIGHT : 0;
+    MessageBoxW(w.window, text.c_str(), Text(w, UiText::BoxCaption).c_str(), MB_OK | MB_ICONERROR | reading);
     w.phase = AttemptPhase::None;
 }
 
@@ -319,7 +366,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 HWND CreateMainWindow(HINSTANCE instance, MainWindow& state)
 {
+    // Mirrored, the controls inherit the layout: the button moves to the
+    // left and the bar fills from the right.
+    const DWORD layout = IsRightToLeft(state.language) ? WS_EX_LAYOUTRTL : 0;
     // Sized by WM_CREATE, which knows the window's scale.
-    return CreateWindowExW(0, kMainWindowClass, kMainWindowTitle, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+    return CreateWindowExW(layout, kMainWindowClass, kMainWindowTitle, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
                            CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, instance, &state);
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "app/ui_language.h"
 #include "app/window_scale.h"
 #include "workflow/attempt.h"
 
@@ -24,6 +25,9 @@ enum class AttemptPhase { None, Running, Launching, ShowingFailure };
 // is never shared with another thread but for the attempt record, which is
 // the worker's too while it runs (see Attempt).
 struct MainWindow {
+    // Of every text the window shows, the log's aside; chosen before the
+    // window is made, once.
+    LANGID language = kEnglishUiLanguage;
     HWND window = nullptr;
     HWND title = nullptr;
     HWND status = nullptr;

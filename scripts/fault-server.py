@@ -172,7 +172,7 @@ def response_head(status, body, action):
     lines = ["HTTP/1.1 %d %s" % (status, REASONS.get(status, "Status")),
              "Content-Type: application/octet-stream", "Connection: close"]
     length = action.get("length", "exact")
-    if status != 204 and length != "none":
+    if length != "none":
         lines.append("Content-Length: %d" % (len(body) if length == "exact" else int(length)))
     if status == 206 and body and "Content-Range" not in action.get("headers", {}):
         lines.append("Content-Range: bytes 0-%d/%d" % (len(body) - 1, len(body) * 2))
@@ -251,7 +251,9 @@ class Handler(socketserver.BaseRequestHandler):
         action = action_for(scenario, path)
         body = resolve_body(cfg.www, path, action)
         status = action.get("status", 200 if body is not None else 404)
-        body = b"" if body is None or status == 204 else body
+        # A 204 keeps its bytes too: a client that judged the body instead
+        # of the status would read them.
+        body = b"" if body is None else body
         if action.get("ranges"):
             status, body, extra = apply_range(status, body, action, headers)
             action = dict(action, headers=dict(extra, **action.get("headers", {})))

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake make g++-mingw-w64-x86-64-posix wine wine64 xvfb imagemagick nginx
   g++ doctest-dev libssl-dev openssl python3 iproute2 util-linux procps clang-format cppcheck clang-tidy curl librsvg2-bin icoutils
-  git osslsigncode fonts-wine
+  git osslsigncode fonts-wine fonts-wqy-microhei
   tinyproxy-bin
 )
 missing=()

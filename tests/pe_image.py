@@ -2,6 +2,9 @@
 for tests that check what the built exe really carries."""
 import struct
 
+RESOURCE_DIRECTORY = 2
+RT_STRING = 6
+
 
 class Image:
     def __init__(self, path):
@@ -48,3 +51,41 @@ class Image:
 
     def directory(self, index):
         return self.directories[index] if index < len(self.directories) else (0, 0)
+
+    def resources(self):
+        """{(type, id, language): bytes} for every resource with numeric ids."""
+        base_rva, _ = self.directory(RESOURCE_DIRECTORY)
+        base = self.offset(base_rva)
+        found = {}
+
+        def entries(offset):
+            named, numbered = struct.unpack_from("<HH", self.data, base + offset + 12)
+            for i in range(named + numbered):
+                yield struct.unpack_from("<II", self.data, base + offset + 16 + 8 * i)
+
+        for type_id, type_target in entries(0):
+            for res_id, id_target in entries(type_target & 0x7FFFFFFF):
+                for language, leaf in entries(id_target & 0x7FFFFFFF):
+                    data_rva, size = struct.unpack_from("<II", self.data, base + leaf)
+                    offset = self.offset(data_rva, size)
+                    found[(type_id, res_id, language)] = self.data[offset:offset + size]
+        return found
+
+
+def string_tables(resources):
+    """{language: {id: text}} of an image's string table: each block holds 16
+    counted UTF-16 strings, an empty one meaning none."""
+    tables = {}
+    for (kind, block, language), data in resources.items():
+        if kind != RT_STRING:
+            continue
+        at = 0
+        for index in range(16):
+            (length,) = struct.unpack_from("<H", data, at)
+            text = data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+            if len(text) != length:
+                raise ValueError("string %d of block %d (language %#x) runs past its block" % (index, block, language))
+            at += 2 + 2 * length
+            if length:
+                tables.setdefault(language, {})[(block - 1) * 16 + index] = text
+    return tables

@@ -6,8 +6,11 @@ import os
 import re
 import socket
 import struct
-import subprocess
+import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "e2e"))
+from attempt import run_wine  # noqa: E402
 
 SETTINGS_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 PLAIN_VALUES = ("ProxyEnable", "ProxyServer", "ProxyOverride", "AutoConfigURL")
@@ -40,10 +43,11 @@ def import_registry(lines):
     with tempfile.NamedTemporaryFile("w", suffix=".reg", dir=os.environ["KORVA_SANDBOX"], delete=False) as f:
         f.write("Windows Registry Editor Version 5.00\r\n\r\n" + "\r\n".join(lines) + "\r\n")
     try:
-        subprocess.run(["timeout", "60", "wine", "reg", "import", "Z:" + f.name.replace("/", "\\")],
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        code, output = run_wine(["wine", "reg", "import", "Z:" + f.name.replace("/", "\\")])
     finally:
         os.remove(f.name)
+    if code != 0:
+        raise AssertionError("wine reg import failed (exit %d): %s" % (code, output[-300:]))
 
 
 def set_user_proxy_settings(proxy="", bypass="", auto_config_url=""):

@@ -28,7 +28,13 @@ export DISPLAY=:99
 
 # Read when the wineserver restarts after the hooks. Room for the window at
 # 200% (1080x450), which a smaller desktop would cut to its own width.
-cat >"$KORVA_SANDBOX/desktop.reg" <<'REG'
+#
+# Japanese, Chinese and Korean need glyphs that Wine's Tahoma, the UI font,
+# lacks: as Windows links its UI font to a CJK font, Tahoma is linked to
+# WenQuanYi Micro Hei (fonts-wqy-microhei, found through fontconfig). The
+# file has no byte-order mark, so Wine reads its hex(7) list as ANSI bytes.
+cjk_link=$(python3 -c 'print(",".join("%02x" % b for b in b"wqy-microhei.ttc,WenQuanYi Micro Hei\0\0"))')
+cat >"$KORVA_SANDBOX/desktop.reg" <<REG
 Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\Software\Wine\Explorer]
@@ -36,6 +42,9 @@ Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
 "Default"="1280x800"
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]
+"Tahoma"=hex(7):$cjk_link
 REG
 timeout 60 wine reg import "Z:${KORVA_SANDBOX//\//\\}\\desktop.reg" >/dev/null 2>&1
 

@@ -96,6 +96,10 @@ class SignedManifests(SignedReleaseTestCase):
         self.assertEqual(self.read_file(self.installer_file(version)), INSTALLER)
 
     def test_forged_and_damaged_manifests_are_refused(self):
+        # test_tool_agreement.py runs the installer through the rest: no
+        # signature, a changed version, an appended version, an unknown key
+        # under a trusted id, a 00 appended, no padding, expired, and expires
+        # with fractions or empty.
         expires = utc_in(days=30)
         statement = signed_statement(VERSION, URL, DIGEST, expires)
         raw = self.key_a.sign(statement)
@@ -105,31 +109,23 @@ class SignedManifests(SignedReleaseTestCase):
             VERSION, URL, DIGEST, expires, line)
         with_line = lambda other: good.replace(line, other)
         cases = {
-            "unsigned": good.replace(line + "\n", ""),
-            "version changed": good.replace("version=" + VERSION, "version=4.5.7"),
             "installer URL changed": good.replace(URL, OTHER_URL),
             "URL and digest changed": good.replace(URL, EVIL_URL).replace(DIGEST, EVIL_DIGEST),
             "expires moved later": good.replace(expires, utc_in(days=400)),
             "overriding lines appended": good + "installerUrl=%s\ninstallerSha256=%s\n" % (EVIL_URL, EVIL_DIGEST),
-            "overriding version appended": good + "Version=4.5.7\n",
-            "signed by an unknown key under a trusted id": with_line(
-                "signature-%s=%s" % (self.key_a.id, base64.b64encode(self.key_b.sign(statement)).decode())),
             "signature under another id": with_line("signature-%s=%s" % (self.key_b.id, text)),
-            "65 bytes, 00 appended": with_line(self.key_a.signature_line(statement, raw + b"\0")),
             "65 bytes, ff appended": with_line(self.key_a.signature_line(statement, raw + b"\xff")),
             "66 bytes, 00 r 00 s": with_line(self.key_a.signature_line(statement, b"\0" + raw[:32] + b"\0" + raw[32:])),
-            "base64 without padding": with_line(line.rstrip("=")),
             # The last character before "==" carries 2 bits of r||s and 4
             # dropped ones, all zero: A, Q, g or w. One more sets a dropped bit.
             "base64 with dropped bits set": with_line(line[:-3] + chr(ord(line[-3]) + 1) + "=="),
             "base64 with data after the padding": with_line(line + "AAAA"),
             "base64 with a blank inside": with_line(line[:60] + " " + line[60:]),
-            "expired": signed_manifest(VERSION, URL, DIGEST, [self.key_a], utc_in(hours=-2)),
         }
         # Malformed expires values, each signed as it stands: only the form
         # check can refuse them, and the date would lie ahead.
-        for value in ["2031-01-01T00:00:00", "2031-01-01T00:00:00.000Z", "2031-01-01T00:00:00+00:00",
-                      "2031-02-29T00:00:00Z", "2031-01-01 00:00:00Z", "2031-1-01T00:00:00Z", ""]:
+        for value in ["2031-01-01T00:00:00", "2031-01-01T00:00:00+00:00", "2031-02-29T00:00:00Z",
+                      "2031-01-01 00:00:00Z", "2031-1-01T00:00:00Z"]:
             cases["malformed expires %r" % value] = signed_manifest(VERSION, URL, DIGEST, [self.key_a], value)
         with self.subTest("as signed (the control)"):
             self.assert_installed(good)

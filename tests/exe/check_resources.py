@@ -5,39 +5,35 @@ application manifest and the icon group must be what Windows will see.
     check_resources.py KORVA-Installer.exe
 """
 import os
+import re
 import struct
 import sys
 import unittest
 import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from pe_image import Image  # noqa: E402
+from pe_image import Image, string_tables  # noqa: E402
 
-RESOURCE_DIRECTORY = 2
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 US_ENGLISH = 0x0409
+# The string table's languages (English first, the fallback): German,
+# French, Spanish, Italian, Portuguese (Brazil), Polish, Russian, Turkish,
+# Japanese, Chinese (Simplified), Korean, Arabic.
+TABLE_LANGUAGES = [US_ENGLISH, 0x0407, 0x040C, 0x0C0A, 0x0410, 0x0416, 0x0415, 0x0419, 0x041F, 0x0411, 0x0804,
+                   0x0412, 0x0401]
+# A failure's text is 1000 + its kind (1 to 16); the window's own texts follow.
+TEXT_IDS = list(range(1001, 1017)) + list(range(1024, 1033))
+# Names that a translation keeps as they are, as often as the English text has them.
+KEPT_NAMES = ["KORVA Setup", "KORVA", "SHA-256", "HTTPS", "URL", "Windows"]
 EXE = sys.argv.pop(1) if len(sys.argv) > 1 else None
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
-def resources(image):
-    """{(type, id, language): bytes} for every resource with numeric ids."""
-    base_rva, _ = image.directory(RESOURCE_DIRECTORY)
-    base = image.offset(base_rva)
-    found = {}
-
-    def entries(offset):
-        named, numbered = struct.unpack_from("<HH", image.data, base + offset + 12)
-        for i in range(named + numbered):
-            name, target = struct.unpack_from("<II", image.data, base + offset + 16 + 8 * i)
-            yield name, target
-
-    for type_id, type_target in entries(0):
-        for res_id, id_target in entries(type_target & 0x7FFFFFFF):
-            for language, leaf in entries(id_target & 0x7FFFFFFF):
-                data_rva, size = struct.unpack_from("<II", image.data, base + leaf)
-                offset = image.offset(data_rva, size)
-                found[(type_id, res_id, language)] = image.data[offset:offset + size]
-    return found
+def project_version():
+    """The one place the version is written: project() in CMakeLists.txt."""
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        match = re.search(r"^project\(\S+ VERSION ([0-9]+)\.([0-9]+)\.([0-9]+)\.([0-9]+)\b", f.read(), re.M)
+    return tuple(int(part) for part in match.groups())
 
 
 def version_nodes(data, offset=0, end=None):
@@ -62,7 +58,7 @@ def version_nodes(data, offset=0, end=None):
 class Resources(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.found = resources(Image(EXE))
+        cls.found = Image(EXE).resources()
 
     def resource(self, kind, res_id):
         matches = {k: v for k, v in self.found.items() if k[:2] == (kind, res_id)}
@@ -75,8 +71,11 @@ class Resources(unittest.TestCase):
         self.assertEqual(key, "VS_VERSION_INFO")
         signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
         self.assertEqual(signature, 0xFEEF04BD)
-        self.assertEqual((file_ms, file_ls), (0x00010001, 0x00000003), "file version 1.1.0.3")
-        self.assertEqual((product_ms, product_ls), (0x00010001, 0x00000003), "product version 1.1.0.3")
+        version = project_version()
+        text = ".".join(map(str, version))
+        packed = ((version[0] << 16) | version[1], (version[2] << 16) | version[3])
+        self.assertEqual((file_ms, file_ls), packed, "file version " + text)
+        self.assertEqual((product_ms, product_ls), packed, "product version " + text)
         file_os, file_type = struct.unpack_from("<II", fixed, 32)
         self.assertEqual(file_os, 0x00040004, "VOS_NT_WINDOWS32")
         self.assertEqual(file_type, 1, "VFT_APP")
@@ -92,7 +91,7 @@ class Resources(unittest.TestCase):
         self.assertEqual(strings["FileDescription"], "KORVA Web Installer")
         self.assertEqual(strings["OriginalFilename"], "KORVA-Installer.exe")
         self.assertEqual(strings["ProductName"], "KORVA")
-        self.assertEqual(strings["ProductVersion"], "1.1.0.3")
+        self.assertEqual(strings["ProductVersion"], text)
         (translation, value, _, _), = version_nodes(data, *children["VarFileInfo"][2])
         self.assertEqual(translation, "Translation")
         self.assertEqual(struct.unpack("<HH", value), (0x0409, 1200))
@@ -125,7 +124,25 @@ class Resources(unittest.TestCase):
             self.assertEqual(len(image), size)
             self.assertEqual(bits, 32)
             sizes.append((width or 256, image.startswith(b"\x89PNG")))
-        self.assertEqual(sizes, [(256, True), (128, False), (64, False), (48, False), (32, False), (16, False)])
+        # The three large images are compressed, the small ones plain bitmaps.
+        self.assertEqual(sizes, [(256, True), (128, True), (64, True), (48, False), (32, False), (16, False)])
+
+    def test_every_language_has_every_text_with_the_names_kept(self):
+        tables = string_tables(self.found)
+        self.assertEqual(sorted(tables), sorted(TABLE_LANGUAGES))
+        english = tables[US_ENGLISH]
+        self.assertEqual(sorted(english), TEXT_IDS)
+        for language in TABLE_LANGUAGES:
+            table = tables[language]
+            with self.subTest(language=hex(language)):
+                self.assertEqual(sorted(table), TEXT_IDS)
+                for text_id, text in english.items():
+                    translated = table[text_id]
+                    self.assertEqual(translated, translated.strip(), text_id)
+                    self.assertEqual([translated.count(n) for n in KEPT_NAMES], [text.count(n) for n in KEPT_NAMES],
+                                     (text_id, translated))
+                    # A state still in progress says so in every language.
+                    self.assertEqual(translated.endswith("..."), text.endswith("..."), (text_id, translated))
 
 
 if __name__ == "__main__":

@@ -12,12 +12,11 @@
 //   msgbox <ms>              wait for a dialog owned by the main window; its caption and controls
 //   msgbox-ok                press the dialog's OK button
 //   close                    the close box (WM_SYSCOMMAND SC_CLOSE)
-//   post <msg> <wParam>      PostMessageW to the main window, as any program may
+//   post <msg> <wParam> [<lParam>]
+//                            PostMessageW to the main window, as any program may
 //   key <vk>                 a real key press and release (SendInput) of a virtual key
 //   wait-exit <ms>           wait for the process to end; its exit code
-//   kill                     end the process if it still runs
 //   icon-group <exe> <id>    the icon group resource of a file, entry by entry
-//   manifest <exe>           the application manifest resource of a file, as text
 //   dpi <n>                  the display scale (LogPixels) for processes started later
 //   measure <dpi> <heading> <width> <text>
 //                            the text's size in the message font at that DPI
@@ -28,6 +27,11 @@
 //                            WM_DPICHANGED sent there, with that suggested rectangle
 //   hook-fonts <dpi>         the controls' fonts, read there, and the message font
 //                            at that DPI (0: the window's)
+//   hook-measure <hwnd> <text>
+//                            the text's size in that control's own font, read there:
+//                            on one line, and wrapped at the control's width
+//   hook-hold <msg> <path>   hold the next posted <msg> back there: <path>.held
+//                            appears, and the window gets it once <path> exists
 //   quit
 // Every answer has "ok"; a failed command answers {"ok":false,"error":...}.
 
@@ -56,6 +60,7 @@ struct Driver {
     HWND dialog = nullptr; // the message box found by the last "msgbox"
     // Set by "hook", for the installer started last.
     HHOOK hook = nullptr;
+    HHOOK messageHook = nullptr;
     HANDLE mapping = nullptr;
     HookShared* shared = nullptr;
 };
@@ -251,6 +256,8 @@ static std::string DescribeWindow(HWND window, bool asChild)
     json.Bool("enabled", IsWindowEnabled(window) != FALSE);
     RECT rect = {};
     GetWindowRect(window, &rect);
+    // Where a user sees its left edge, whatever the parent's layout.
+    json.Number("screen_x", rect.left);
     if (asChild) {
         MapWindowPoints(HWND_DESKTOP, GetParent(window), reinterpret_cast<POINT*>(&rect), 2);
         json.Number("id", GetDlgCtrlID(window));
@@ -297,6 +304,9 @@ static void ReleaseHook(Driver& driver)
     if (driver.hook != nullptr) {
         UnhookWindowsHookEx(driver.hook);
     }
+    if (driver.messageHook != nullptr) {
+        UnhookWindowsHookEx(driver.messageHook);
+    }
     if (driver.shared != nullptr) {
         UnmapViewOfFile(driver.shared);
     }
@@ -304,6 +314,7 @@ static void ReleaseHook(Driver& driver)
         CloseHandle(driver.mapping);
     }
     driver.hook = nullptr;
+    driver.messageHook = nullptr;
     driver.shared = nullptr;
     driver.mapping = nullptr;
 }
@@ -493,8 +504,9 @@ static void Post(Driver& driver, const std::wstring& arguments)
     }
     wchar_t* end = nullptr;
     const UINT message = static_cast<UINT>(wcstoul(arguments.c_str(), &end, 0));
-    const WPARAM wParam = static_cast<WPARAM>(wcstoul(end, nullptr, 0));
-    if (!PostMessageW(driver.mainWindow, message, wParam, 0)) {
+    const WPARAM wParam = static_cast<WPARAM>(wcstoull(end, &end, 0));
+    const LPARAM lParam = static_cast<LPARAM>(wcstoull(end, nullptr, 0));
+    if (!PostMessageW(driver.mainWindow, message, wParam, lParam)) {
         Fail(L"PostMessageW failed");
         return;
     }
@@ -533,19 +545,6 @@ static void WaitForExit(Driver& driver, DWORD timeoutMs)
     json.Bool("ok", true);
     json.Number("exit_code", exitCode);
     json.Number("waited_ms", static_cast<long long>(GetTickCount64() - started));
-    Answer(json.Done());
-}
-
-static void Kill(Driver& driver)
-{
-    const bool wasRunning = IsProcessRunning(driver);
-    if (wasRunning) {
-        TerminateProcess(driver.process.hProcess, 99);
-        WaitForSingleObject(driver.process.hProcess, 5000);
-    }
-    Json json;
-    json.Bool("ok", true);
-    json.Bool("was_running", wasRunning);
     Answer(json.Done());
 }
 
@@ -617,28 +616,6 @@ static void DescribeIconGroup(const std::wstring& path, int groupId)
     Json json;
     json.Bool("ok", true);
     json.Raw("images", images + "]");
-    Answer(json.Done());
-}
-
-// Found in any language: the resource compiler files the manifest as neutral.
-static void DescribeManifest(const std::wstring& path)
-{
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    HRSRC found = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)) : nullptr;
-    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
-    const char* data = loaded != nullptr ? static_cast<const char*>(LockResource(loaded)) : nullptr;
-    if (data == nullptr) {
-        if (module != nullptr) {
-            FreeLibrary(module);
-        }
-        Fail(L"no manifest resource 1 in " + path);
-        return;
-    }
-    const std::string text(data, SizeofResource(module, found));
-    FreeLibrary(module);
-    Json json;
-    json.Bool("ok", true);
-    json.String("text", Wide(text));
     Answer(json.Done());
 }
 
@@ -742,13 +719,17 @@ static void Hook(Driver& driver)
             : nullptr;
     HMODULE module = LoadLibraryW((OwnFolder() + L"\\window_hook.dll").c_str());
     const FARPROC proc = module != nullptr ? GetProcAddress(module, "CallWndProcHook") : nullptr;
-    if (driver.shared == nullptr || proc == nullptr) {
+    const FARPROC messageProc = module != nullptr ? GetProcAddress(module, "GetMessageHook") : nullptr;
+    if (driver.shared == nullptr || proc == nullptr || messageProc == nullptr) {
         Fail(L"no shared memory or no window_hook.dll");
         return;
     }
+    const DWORD thread = GetWindowThreadProcessId(driver.mainWindow, nullptr);
     driver.hook = SetWindowsHookExW(WH_CALLWNDPROC, reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(proc)),
-                                    module, GetWindowThreadProcessId(driver.mainWindow, nullptr));
-    if (driver.hook == nullptr) {
+                                    module, thread);
+    driver.messageHook = SetWindowsHookExW(
+        WH_GETMESSAGE, reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(messageProc)), module, thread);
+    if (driver.hook == nullptr || driver.messageHook == nullptr) {
         Fail(L"SetWindowsHookExW failed: " + std::to_wstring(GetLastError()));
         return;
     }
@@ -838,6 +819,56 @@ static void HookFonts(Driver& driver, const std::wstring& rest)
     Answer(json.Done());
 }
 
+static std::string DescribeSize(const SIZE& size)
+{
+    Json json;
+    json.Number("width", size.cx);
+    json.Number("height", size.cy);
+    return json.Done();
+}
+
+static void HookMeasure(Driver& driver, const std::wstring& rest)
+{
+    if (!RequireHook(driver)) {
+        return;
+    }
+    wchar_t* end = nullptr;
+    driver.shared->measureWindow = _wcstoui64(rest.c_str(), &end, 10);
+    const std::wstring text = *end == L' ' ? std::wstring(end + 1) : std::wstring(end);
+    if (text.size() >= kHookMeasureChars) {
+        Fail(L"text too long to measure");
+        return;
+    }
+    wcscpy(driver.shared->measureText, text.c_str());
+    if (!RunHookCommand(driver, kHookMeasure)) {
+        Fail(L"the hook did not run the command");
+        return;
+    }
+    Json json;
+    json.Bool("ok", true);
+    json.Raw("line", DescribeSize(driver.shared->measured.line));
+    json.Raw("wrapped", DescribeSize(driver.shared->measured.wrapped));
+    json.Raw("client", DescribeSize(driver.shared->measured.client));
+    Answer(json.Done());
+}
+
+static void HookHold(Driver& driver, const std::wstring& rest)
+{
+    if (!RequireHook(driver)) {
+        return;
+    }
+    wchar_t* end = nullptr;
+    const UINT message = static_cast<UINT>(wcstoul(rest.c_str(), &end, 0));
+    const std::wstring path = *end == L' ' ? std::wstring(end + 1) : std::wstring();
+    if (message == 0 || path.empty() || path.size() >= MAX_PATH) {
+        Fail(L"expected message and path");
+        return;
+    }
+    wcscpy(driver.shared->holdUntil, path.c_str());
+    driver.shared->holdMessage = message;
+    Answer("{\"ok\":true}");
+}
+
 static DWORD ParseMs(const std::wstring& text)
 {
     return static_cast<DWORD>(wcstoul(text.c_str(), nullptr, 10));
@@ -872,13 +903,9 @@ static bool RunCommand(Driver& driver, const std::wstring& line)
         Key(rest);
     } else if (command == L"wait-exit") {
         WaitForExit(driver, ParseMs(rest));
-    } else if (command == L"kill") {
-        Kill(driver);
     } else if (command == L"icon-group") {
         const size_t split = rest.rfind(L' ');
         DescribeIconGroup(rest.substr(0, split), static_cast<int>(ParseMs(rest.substr(split + 1))));
-    } else if (command == L"manifest") {
-        DescribeManifest(rest);
     } else if (command == L"dpi") {
         SetDisplayScale(rest);
     } else if (command == L"measure") {
@@ -891,6 +918,10 @@ static bool RunCommand(Driver& driver, const std::wstring& line)
         HookDpiChanged(driver, rest);
     } else if (command == L"hook-fonts") {
         HookFonts(driver, rest);
+    } else if (command == L"hook-measure") {
+        HookMeasure(driver, rest);
+    } else if (command == L"hook-hold") {
+        HookHold(driver, rest);
     } else if (command == L"quit") {
         Answer("{\"ok\":true}");
         return false;

@@ -96,6 +96,32 @@ static void ReadFonts(HWND mainWindow)
     g_shared->fontCount = count;
 }
 
+// As a STATIC or BUTTON control draws its text, in the font it holds and in
+// its own device context (mirrored under a right-to-left layout).
+static void MeasureText()
+{
+    HWND control = reinterpret_cast<HWND>(static_cast<UINT_PTR>(g_shared->measureWindow));
+    HookMeasure& measured = g_shared->measured;
+    measured = HookMeasure();
+    RECT client = {};
+    HDC dc = GetClientRect(control, &client) ? GetDC(control) : nullptr;
+    if (dc == nullptr) {
+        return;
+    }
+    HFONT font = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+    HGDIOBJ old = SelectObject(dc, font != nullptr ? font : GetStockObject(SYSTEM_FONT));
+    const UINT format = DT_EXPANDTABS | DT_NOPREFIX | DT_CALCRECT;
+    RECT line = {};
+    DrawTextW(dc, g_shared->measureText, -1, &line, format | DT_SINGLELINE);
+    RECT wrapped = {0, 0, client.right, 0};
+    DrawTextW(dc, g_shared->measureText, -1, &wrapped, format | DT_WORDBREAK);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    measured.line = {line.right - line.left, line.bottom - line.top};
+    measured.wrapped = {wrapped.right - wrapped.left, wrapped.bottom - wrapped.top};
+    measured.client = {client.right, client.bottom};
+}
+
 static void RunCommand(HWND mainWindow, WPARAM command)
 {
     if (command == kHookDpiChanged) {
@@ -104,8 +130,43 @@ static void RunCommand(HWND mainWindow, WPARAM command)
         SendMessageW(mainWindow, WM_DPICHANGED, dpi, reinterpret_cast<LPARAM>(&suggested));
     } else if (command == kHookFonts) {
         ReadFonts(mainWindow);
+    } else if (command == kHookMeasure) {
+        MeasureText();
     }
     InterlockedIncrement(&g_shared->commandsDone);
+}
+
+static void CreateEmptyFile(const wchar_t* path)
+{
+    const HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+}
+
+static void Hold()
+{
+    wchar_t held[MAX_PATH + 8];
+    swprintf(held, MAX_PATH + 8, L"%ls.held", g_shared->holdUntil);
+    CreateEmptyFile(held);
+    for (int waited = 0; waited < 30000 && GetFileAttributesW(g_shared->holdUntil) == INVALID_FILE_ATTRIBUTES;
+         waited += 20) {
+        Sleep(20);
+    }
+}
+
+// Runs as the window's thread takes a posted message from its queue, before
+// the window procedure sees it.
+extern "C" __declspec(dllexport) LRESULT CALLBACK GetMessageHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HC_ACTION && wParam == PM_REMOVE && OpenShared() && g_shared->holdMessage != 0) {
+        const MSG& posted = *reinterpret_cast<const MSG*>(lParam);
+        if (posted.message == g_shared->holdMessage) {
+            g_shared->holdMessage = 0;
+            Hold();
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK CallWndProcHook(int code, WPARAM wParam, LPARAM lParam)

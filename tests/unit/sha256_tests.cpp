@@ -47,40 +47,71 @@ TEST_SUITE("sha256")
         CHECK(failure == Failure::VerificationFailed);
     }
 
-    TEST_CASE("a handle that cannot be rewound or read to its end fails")
+    TEST_CASE("a handle whose reads fail fails, though it can be rewound")
     {
-        // A pipe has no position to rewind to, and its reads fail with a
-        // broken pipe once the writer goes away after some bytes. (Wine does
-        // not enforce byte-range locks on reads, so no disk file here fails a
-        // read part-way.)
-        const std::wstring name = L"\\\\.\\pipe\\korva-unit-read-error-" + std::to_wstring(GetCurrentProcessId());
-        HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1 << 20,
-                                       1 << 20, 0, nullptr);
-        REQUIRE(pipe != INVALID_HANDLE_VALUE);
-        HANDLE writer = CreateThread(
+        // Opened for its attributes only: the position can be set, every read
+        // is refused. Taking a refused read for the end of the file would
+        // give the empty file's digest.
+        TempFolder folder;
+        const std::wstring path = folder.path + L"\\KORVA-Setup-1.exe";
+        REQUIRE(WriteBytes(path, PatternBytes(1000)));
+        const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        REQUIRE(file != INVALID_HANDLE_VALUE);
+        const LARGE_INTEGER start = {};
+        CHECK(SetFilePointerEx(file, start, nullptr, FILE_BEGIN));
+        std::wstring digest = L"previous";
+        Failure failure = Failure::None;
+        CHECK_FALSE(Sha256FileHex(file, digest, failure));
+        CHECK(digest == L"previous");
+        CHECK(failure == Failure::VerificationFailed);
+        CloseHandle(file);
+    }
+
+    TEST_CASE("a handle that cannot be rewound fails before it reads a byte")
+    {
+        // A pipe has no position to rewind to. Its bytes are all there to
+        // read: were the failed rewind ignored, they would be read (and the
+        // hash would wait for the writer to go away); refused, they stay.
+        const std::wstring name = L"\\\\.\\pipe\\korva-unit-rewind-" + std::to_wstring(GetCurrentProcessId());
+        const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                               1 << 20, 1 << 20, 0, nullptr);
+        REQUIRE(server != INVALID_HANDLE_VALUE);
+        const HANDLE reader = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        REQUIRE(reader != INVALID_HANDLE_VALUE);
+        const std::string bytes = PatternBytes(1000);
+        DWORD written = 0;
+        REQUIRE(WriteFile(server, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+        REQUIRE(written == bytes.size());
+        // Ends the writer after 5 s at most, so a hash that reads does not
+        // wait for ever.
+        const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        struct Writer {
+            HANDLE server;
+            HANDLE done;
+        } writerState = {server, done};
+        const HANDLE writer = CreateThread(
             nullptr, 0,
             [](LPVOID p) -> DWORD {
-                HANDLE server = static_cast<HANDLE>(p);
-                ConnectNamedPipe(server, nullptr);
-                const std::string bytes = PatternBytes(1000);
-                DWORD written = 0;
-                WriteFile(server, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-                FlushFileBuffers(server);
-                CloseHandle(server);
+                const Writer* state = static_cast<const Writer*>(p);
+                WaitForSingleObject(state->done, 5000);
+                CloseHandle(state->server);
                 return 0;
             },
-            pipe, 0, nullptr);
+            &writerState, 0, nullptr);
         REQUIRE(writer != nullptr);
-        {
-            const ScopedCloseHandle reader(OpenForReading(name));
-            REQUIRE(static_cast<bool>(reader));
-            std::wstring digest = L"previous";
-            Failure failure = Failure::None;
-            CHECK_FALSE(Sha256FileHex(reader.get(), digest, failure));
-            CHECK(digest == L"previous");
-            CHECK(failure == Failure::VerificationFailed);
-        }
+        std::wstring digest = L"previous";
+        Failure failure = Failure::None;
+        CHECK_FALSE(Sha256FileHex(reader, digest, failure));
+        DWORD unread = 0;
+        CHECK(PeekNamedPipe(reader, nullptr, 0, nullptr, &unread, nullptr));
+        CHECK(unread == 1000);
+        SetEvent(done);
         WaitForSingleObject(writer, 10000);
         CloseHandle(writer);
+        CloseHandle(done);
+        CloseHandle(reader);
+        CHECK(digest == L"previous");
+        CHECK(failure == Failure::VerificationFailed);
     }
 }
