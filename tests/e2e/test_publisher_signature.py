@@ -131,6 +131,30 @@ class Pki:
         return self.path(name + ".crt")
 
 
+def osslsigncode_sign(source, out, chain, key, extra_certificate=None):
+    """source signed by key, with the certificates of chain (leaf first) in
+    the signature."""
+    bundle = out + ".chain.pem"
+    with open(bundle, "w") as f:
+        for part in chain:
+            with open(part) as certificate:
+                f.write(certificate.read())
+    if os.path.exists(out):
+        os.remove(out)
+    extra = ["-ac", extra_certificate] if extra_certificate else []
+    run("osslsigncode", "sign", *extra, "-h", "sha256", "-certs", bundle, "-key", key, "-in", source, "-out", out)
+    return out
+
+
+def sign_as_publisher(folder, keys, source, out):
+    """source signed by the build's publisher key, its leaf and intermediate
+    issued now under the sandbox's CA (for the window tests)."""
+    pki = Pki(folder, keys)
+    intermediate = pki.issue("intermediate", "intermediate", pki.ca, "ca")
+    leaf = pki.issue("publisher", "publisher", (intermediate, pki.key("intermediate")), "codeSigning")
+    return osslsigncode_sign(source, out, (leaf, intermediate), pki.key("publisher"))
+
+
 class PublisherSignatures(AttemptTestCase):
     @classmethod
     def setUpClass(cls):
@@ -175,20 +199,9 @@ class PublisherSignatures(AttemptTestCase):
     def sign(cls, signer, source=None, extra_certificate=None):
         """source (the fake setup) signed by signer, with the signer's leaf
         and its issuers in the signature; returns the signed file's path."""
-        chain = cls.file(signer + ".chain.pem")
-        with open(chain, "w") as out:
-            for part in cls.signers[signer]:
-                with open(part) as f:
-                    out.write(f.read())
         out = cls.file("%s%s.signed.exe" % (signer, ".bag" if extra_certificate else ""))
-        if os.path.exists(out):
-            os.remove(out)
-        command = ["osslsigncode", "sign", "-h", "sha256", "-certs", chain, "-key", cls.signer_keys[signer],
-                   "-in", source or cls.setup, "-out", out]
-        if extra_certificate:
-            command[2:2] = ["-ac", extra_certificate]
-        run(*command)
-        return out
+        return osslsigncode_sign(source or cls.setup, out, cls.signers[signer], cls.signer_keys[signer],
+                                 extra_certificate)
 
     def attempt(self, path, exe, digest=None):
         """Serves the file with its true SHA-256 (or digest) and runs one attempt."""

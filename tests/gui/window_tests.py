@@ -17,6 +17,7 @@ import select
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -688,21 +689,35 @@ class SignedReleaseTests(ServedReleaseTestCase):
         FakeSetup(self, self.installer_file("9.7")).finish()
 
 
-    def test_pinned_build_shows_an_unsigned_setup_as_not_from_the_publisher(self):
+    def test_pinned_build_refuses_an_unsigned_setup_and_starts_the_publishers(self):
         # An installer pinning the tests' publisher key (tests/CMakeLists.txt)
-        # and the unsigned fake setup with its true digest.
+        # and the fake setup with its true digest: unsigned, then signed by
+        # the publisher through the end-to-end fixture.
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+        from test_publisher_signature import sign_as_publisher
         self.serve_fake_setup("9.9")
         self.start_installer(exe=variable("KORVA_GUI_PINNED_INSTALLER"))
         self.driver.expect("click")
         _, snapshot = self.assert_failure_shown(NOT_BY_PUBLISHER)
         self.assertEqual(snapshot.bar, 100)
         self.dismiss_message_box()
-        self.assertEqual(self.log_texts(), [CHECKING_LOG, "Downloading KORVA 9.9.",
-                                            "Installer signature verification failed.",
-                                            FAILED_PREFIX + NOT_BY_PUBLISHER])
         self.assertFalse(os.path.exists(self.installer_file("9.9")), "a refused installer was kept")
         self.assertFalse(os.path.exists(self.installer_file("9.9") + ".started"), "a refused installer ran")
-        self.assert_closes_promptly_with_0()
+
+        folder = tempfile.mkdtemp(prefix="publisher.", dir=variable("KORVA_SANDBOX"))
+        signed = read_bytes(sign_as_publisher(folder, variable("KORVA_GUI_TEST_PUBLISHER"), FAKE_SETUP,
+                                              os.path.join(folder, "KORVA-Setup.exe")))
+        url = self.serve("gui/%s/signed/KORVA-Setup.exe" % self._testMethodName, signed)
+        self.serve_release("9.9", url, sha256(signed))
+        self.driver.expect("click")
+        code, _ = self.wait_for_exit()
+        self.assertEqual(code, 0)
+        self.assertEqual(read_bytes(self.installer_file("9.9")), signed)
+        self.assertEqual(self.log_texts(), [CHECKING_LOG, "Downloading KORVA 9.9.",
+                                            "Installer signature verification failed.",
+                                            FAILED_PREFIX + NOT_BY_PUBLISHER, CHECKING_LOG,
+                                            "Downloading KORVA 9.9.", VERIFIED_LOG, STARTED_LOG])
+        FakeSetup(self, self.installer_file("9.9")).finish()
 
 
 class FakeSetup:
