@@ -49,7 +49,7 @@ static bool KeyIsPinned(PCCERT_CONTEXT certificate, const PublisherPin* pins, si
         return false;
     }
     for (size_t i = 0; i < count; ++i) {
-        if (memcmp(pins[i].spkiSha256, digest, kSha256Bytes) == 0) {
+        if (std::memcmp(pins[i].spkiSha256, digest, kSha256Bytes) == 0) {
             return true;
         }
     }
@@ -85,7 +85,7 @@ static bool AllowsCodeSigning(PCCERT_CONTEXT certificate)
         return false;
     }
     for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
-        if (strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING) == 0) {
+        if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING) == 0) {
             return true;
         }
     }
@@ -97,7 +97,7 @@ static const BYTE* SignedSha256(const CMSG_SIGNER_INFO* signer)
 {
     for (DWORD i = 0; i < signer->AuthAttrs.cAttr; ++i) {
         const CRYPT_ATTRIBUTE& attribute = signer->AuthAttrs.rgAttr[i];
-        if (strcmp(attribute.pszObjId, szOID_RSA_messageDigest) != 0) {
+        if (std::strcmp(attribute.pszObjId, szOID_RSA_messageDigest) != 0) {
             continue;
         }
         const bool sha256 = attribute.cValue == 1 && attribute.rgValue[0].cbData == 2 + kSha256Bytes &&
@@ -124,7 +124,8 @@ static bool ContentMatchesSignedDigest(HCRYPTMSG message, const CMSG_SIGNER_INFO
     UCHAR digest[kSha256Bytes] = {};
     return CryptMsgGetParam(message, CMSG_CONTENT_PARAM, 0, content.data(), &size) &&
            SequenceValueOffset(content.data(), size, offset) &&
-           Sha256Of(content.data() + offset, size - offset, digest) && memcmp(digest, signedDigest, kSha256Bytes) == 0;
+           Sha256Of(content.data() + offset, size - offset, digest) &&
+           std::memcmp(digest, signedDigest, kSha256Bytes) == 0;
 }
 
 // What WinVerifyTrust's 0 does not promise on every platform (Wine's is 0
