@@ -5,6 +5,7 @@
 // embedded one.
 //   publisher_bench.exe FILE PIN_HEX ITERATIONS
 // Prints "check_s=<seconds per check> sha256_s=<seconds per pass>".
+#include "tests/bench/seconds_per_call.h"
 #include "transfer/publisher_signature.h"
 #include "transfer/sha256_file.h"
 
@@ -14,23 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-template <typename Check> static double SecondsPerCall(long iterations, Check check)
-{
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
-    for (long i = 0; i < iterations; ++i) {
-        if (!check()) {
-            return -1;
-        }
-    }
-    QueryPerformanceCounter(&end);
-    return static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart) /
-           static_cast<double>(iterations);
-}
 
 int main(int argc, char** argv)
 {

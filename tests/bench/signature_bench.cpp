@@ -5,6 +5,7 @@
 // embedded key.
 //   signature_bench.exe MANIFEST KEY_ID POINT_HEX ITERATIONS
 // Prints "check_us=<microseconds per check> known_answer_us=<...>".
+#include "tests/bench/seconds_per_call.h"
 #include "manifest/manifest_signature.h"
 #include "manifest/release_manifest.h"
 
@@ -33,23 +34,6 @@ static bool ReadKey(const char* id, const char* pointHex, ReleaseKey& key)
     return true;
 }
 
-template <typename Check> static double MicrosecondsPerCall(long iterations, Check check)
-{
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
-    for (long i = 0; i < iterations; ++i) {
-        if (!check()) {
-            return -1;
-        }
-    }
-    QueryPerformanceCounter(&end);
-    return 1e6 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart) /
-           static_cast<double>(iterations);
-}
-
 int main(int argc, char** argv)
 {
     ReleaseKey key = {};
@@ -63,8 +47,8 @@ int main(int argc, char** argv)
     const long iterations = std::atol(argv[4]);
     Failure failure = Failure::None;
     const double check =
-        MicrosecondsPerCall(iterations, [&] { return CheckSignedManifest(manifest, &key, 1, failure); });
-    const double knownAnswer = MicrosecondsPerCall(iterations, [] { return VerifyKnownAnswerSignature(); });
+        1e6 * SecondsPerCall(iterations, [&] { return CheckSignedManifest(manifest, &key, 1, failure); });
+    const double knownAnswer = 1e6 * SecondsPerCall(iterations, [] { return VerifyKnownAnswerSignature(); });
     if (check < 0 || knownAnswer < 0 || iterations <= 0) {
         std::fprintf(stderr, "signature_bench: a check failed\n");
         return 1;
