@@ -74,6 +74,15 @@ plain_name() { # what path
     die "$1 '$2': a release keeps the file's name, which must be plain: letters, digits and . _ + - (no '..'); rename it"
 }
 
+# Files of one kind share a folder of the release, so their names must differ.
+unique_name() { # what name names...
+  local what=$1 name=$2 seen
+  shift 2
+  for seen in "$@"; do
+    [ "$seen" != "$name" ] || die "two $what are named '$name': rename one"
+  done
+}
+
 [ -n "$out" ] || die "--out DIR is required"
 [ -n "$keys" ] || die "--keys \"a.pub.pem;b.pub.pem\" is required: the release keys the exe trusts"
 
@@ -87,9 +96,7 @@ for file in "${key_list[@]}"; do
   plain_name "release key" "$file"
   openssl pkey -pubin -in "$file" -noout 2>/dev/null || die "release key '$file' is not a PEM public key"
   name=$(basename "$file")
-  for seen in "${key_names[@]}"; do
-    [ "$seen" != "$name" ] || die "two release keys are named '$name': rename one"
-  done
+  unique_name "release keys" "$name" "${key_names[@]}"
   key_files+=("$(cd "$(dirname "$file")" && pwd)/$name")
   key_names+=("$name")
   key_ids+=("$(openssl pkey -pubin -in "$file" -outform DER | sha256sum | cut -c1-16)")
@@ -112,9 +119,7 @@ for file in "${cert_list[@]}"; do
   [ "$(openssl x509 -in "$file" -noout -subject)" != "subject=$(openssl x509 -in "$file" -noout -issuer | sed 's/^issuer=//')" ] ||
     die "publisher certificate '$file' is self-signed (a root): pin the publisher's certificate or the intermediate that issues it"
   name=$(basename "$file")
-  for seen in "${cert_names[@]}"; do
-    [ "$seen" != "$name" ] || die "two publisher certificates are named '$name': rename one"
-  done
+  unique_name "publisher certificates" "$name" "${cert_names[@]}"
   cert_files+=("$(cd "$(dirname "$file")" && pwd)/$name")
   cert_names+=("$name")
   cert_pins+=("$(openssl x509 -in "$file" -pubkey -noout | openssl pkey -pubin -outform DER | sha256sum | cut -c1-64)")
